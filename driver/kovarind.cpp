@@ -1,0 +1,11 @@
+// Program entry of both builds; the fixed-period build is selected by the
+// compile definition KOVARIND_FIXED_PERIOD.
+#include "driver/scene.hpp"
+
+int main() {
+#if defined(KOVARIND_FIXED_PERIOD) && KOVARIND_FIXED_PERIOD
+  return kov::scene(kov::Build::kFixedPeriod);
+#else
+  return kov::scene(kov::Build::kFull);
+#endif
+}
