@@ -16,5 +16,8 @@ build: $(BUILD)/build.ninja
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+demo: build
+	tools/demo.sh $(BUILD)
+
 clean:
 	rm -rf $(BUILD)
