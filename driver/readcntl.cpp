@@ -444,7 +444,7 @@ Status read_all(const std::string& path, Build build, Control& c,
   // Excluded time steps: echoed as read; only steps in 1..NDAT are kept.
   if (c.ndef >= 1 && c.ndef <= c.ndat) {
     echoed = true;
-    std::fprintf(out, " ----\n  %d\n", c.ndef);
+    std::fprintf(out, " ----\n %d\n", c.ndef);
     int k = 0;
     for (int i = 1; i <= c.ndef; ++i) {
       int t = 0;
@@ -455,7 +455,7 @@ Status read_all(const std::string& path, Build build, Control& c,
       if (!st.ok()) return st;
       if (t > 0 && t <= c.ndat) {
         ++k;
-        std::fprintf(out, "  %d %d\n", k, t);
+        std::fprintf(out, " %d %d\n", k, t);
         if (k <= kMaxSteps) c.kdef.push_back(static_cast<std::int16_t>(t));
       }
     }

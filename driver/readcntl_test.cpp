@@ -56,7 +56,7 @@ TEST_F(ReadcntlTest, CompleteSevenLineFile) {
       "46\n1200 1500\n&DATA NFUNC=6, NDEF=2 /\n&CONTRL INTP=1, TCLD=0.2 /\n"
       "&NPT NPOINT=46 /\n12\n30\n");
   ASSERT_TRUE(st.ok()) << st.msg;
-  EXPECT_EQ(echo_, " ----\n  2\n  1 12\n  2 30\n ----\n");
+  EXPECT_EQ(echo_, " ----\n 2\n 1 12\n 2 30\n ----\n");
   EXPECT_EQ(c_.ndat, 46);
   EXPECT_EQ(c_.nline, 1200);
   EXPECT_EQ(c_.npix, 1500);
@@ -99,12 +99,12 @@ TEST_F(ReadcntlTest, EmptyGroupsGiveEveryDefault) {
 
 TEST_F(ReadcntlTest, ExcludedStepsOutsideOneToNdatAreSkippedSilently) {
   ASSERT_TRUE(run("46\n10 10\n&DATA NDEF=3 /\n&CONTRL /\n&NPT /\n5\n0\n7\n").ok());
-  EXPECT_EQ(echo_, " ----\n  3\n  1 5\n  2 7\n ----\n");
+  EXPECT_EQ(echo_, " ----\n 3\n 1 5\n 2 7\n ----\n");
   EXPECT_EQ(c_.kdef, (std::vector<std::int16_t>{5, 7}));
 
   ASSERT_TRUE(
       run("46\n10 10\n&DATA NDEF=4 /\n&CONTRL /\n&NPT /\n47\n-3\n46\n46\n").ok());
-  EXPECT_EQ(echo_, " ----\n  4\n  1 46\n  2 46\n ----\n");
+  EXPECT_EQ(echo_, " ----\n 4\n 1 46\n 2 46\n ----\n");
   EXPECT_EQ(c_.kdef, (std::vector<std::int16_t>{46, 46}));
 }
 
@@ -141,10 +141,10 @@ TEST_F(ReadcntlTest, NdatMustLieInThreeTo200) {
 
 TEST_F(ReadcntlTest, RetainedStepsBeyond200AreEchoedButNotStored) {
   std::string text = "250\n1 1\n&DATA NDEF=201 /\n&CONTRL /\n&NPT /\n";
-  std::string want = " ----\n  201\n";
+  std::string want = " ----\n 201\n";
   for (int t = 1; t <= 201; ++t) {
     text += std::to_string(t) + "\n";
-    want += "  " + std::to_string(t) + " " + std::to_string(t) + "\n";
+    want += " " + std::to_string(t) + " " + std::to_string(t) + "\n";
   }
   want += " ----\n";
   EXPECT_EQ(run(text).code, Code::kInvalid);  // NDAT 250
@@ -191,7 +191,7 @@ TEST_F(ReadcntlTest, CustomaryNotationsAndLayouts) {
   // assignments spread over lines, a repeated key, text after the slash,
   // values continuing onto later lines, blank and CRLF lines.
   Status st = run(
-      "\n  46  trailing words\r\n1200,\n\n  1500 more\n\n"
+      "\n 46  trailing words\r\n1200,\n\n 1500 more\n\n"
       "$data nfunc = 4,\n ndef=1  NdEf\n=\n2 $end text\n"
       "  &Contrl TCLD=1D-1 fitmd=2 select=-128 fitsw=127\n"
       "  mask=1 &End\n"
@@ -209,7 +209,7 @@ TEST_F(ReadcntlTest, CustomaryNotationsAndLayouts) {
   EXPECT_EQ(c_.thi, 0.1);
   EXPECT_EQ(c_.tlo, -0.1);
   EXPECT_EQ(c_.kdef, (std::vector<std::int16_t>{9, 11}));
-  EXPECT_EQ(echo_, " ----\n  2\n  1 9\n  2 11\n ----\n");
+  EXPECT_EQ(echo_, " ----\n 2\n 1 9\n 2 11\n ----\n");
 }
 
 TEST_F(ReadcntlTest, UnknownGroupIsSkippedWithWarning) {
@@ -280,7 +280,7 @@ TEST_F(ReadcntlTest, MalformedFilesNameTheLineAndWhatWasExpected) {
   testing::internal::GetCapturedStderr();
   // The echo written before the failure stands.
   run("46\n1 1\n&DATA NDEF=2 /\n&CONTRL /\n&NPT /\n12\nend\n");
-  EXPECT_EQ(echo_, " ----\n  2\n  1 12\n");
+  EXPECT_EQ(echo_, " ----\n 2\n 1 12\n");
 }
 
 TEST_F(ReadcntlTest, MissingFileIsReportedAndNotCreated) {
