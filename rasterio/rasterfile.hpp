@@ -26,14 +26,19 @@ class RasterFile {
   // Opens a product for update, creating it when absent; never truncates.
   Status open_product(const std::string& name);
 
-  // Reads exactly n bytes at offset; a short file gives kShortRead.
-  Status read_at(std::int64_t offset, void* buf, std::size_t n) const;
+  // Reads exactly n bytes at offset; a short file gives kShortRead. Sets *got
+  // (when given) to the bytes read before the end of the file or a failure.
+  Status read_at(std::int64_t offset, void* buf, std::size_t n,
+                 std::size_t* got = nullptr) const;
   // Writes n bytes at offset; sets *written (when given) to the bytes that
   // reached the file before a failure.
   Status write_at(std::int64_t offset, const void* buf, std::size_t n,
                   std::size_t* written = nullptr) const;
   // Closes the file, reporting a failure that buffering revealed late.
   Status close();
+  // Returns st with `place` (say "band 2, line 3") inserted after the file
+  // name that begins every message of this file.
+  Status located(const Status& st, const std::string& place) const;
 
   bool is_open() const { return fd_ >= 0; }
   const std::string& name() const { return name_; }

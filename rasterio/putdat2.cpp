@@ -1,0 +1,38 @@
+// Extreme-value product writer: each 16-bit value as two little-endian bytes.
+// A failed write is reported on standard output for the first record that did
+// not reach the file completely; the rest of the line is left out.
+#include "rasterio/putdat2.hpp"
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "rasterio/gtbq2f.hpp"
+
+namespace kov {
+
+Status putdat2(int line, int npix, const std::int16_t* values,
+               const RasterFile& file) {
+  if (npix <= 0) return Status();
+  const std::size_t n = static_cast<std::size_t>(npix);
+  std::vector<unsigned char> bytes(2 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto u = static_cast<std::uint16_t>(values[i]);
+    bytes[2 * i] = static_cast<unsigned char>(u);
+    bytes[2 * i + 1] = static_cast<unsigned char>(u >> 8);
+  }
+  std::size_t written = 0;
+  const Status st = file.write_at(bsq_offset(1, line, 1, npix, 2), bytes.data(),
+                                  bytes.size(), &written);
+  if (st.ok()) return Status();
+  const std::size_t i = written / 2 + 1;
+  std::printf(" %d %zu %d\n", line, i, static_cast<int>(values[i - 1]));
+  std::fflush(stdout);
+  const Status where = file.located(
+      st, "line " + std::to_string(line) + ", pixel " + std::to_string(i));
+  return Status(Code::kWriteReported,
+                where.msg + "; the rest of the line is not written");
+}
+
+}  // namespace kov
