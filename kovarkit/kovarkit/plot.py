@@ -7,7 +7,7 @@ import numpy as np
 
 from .control import harmonic_number
 from .errors import KitError
-from .scene import Scene, order_values
+from .scene import Scene, failed_fits, order_values
 from .screening import screen
 
 
@@ -39,7 +39,7 @@ def pixel_story(scene, line, pixel):
     if ctl.get("MASK") == 1 and scene.exists("mask.bsq"):
         mask = np.array(scene.open("mask.bsq")[:, l, j])
     s["screening"] = screen(ctl, s["raw"], mask, s["first_fit"])
-    s["failed"] = s["order"] <= 1
+    s["failed"] = bool(failed_fits(scene.open("order.dat")[0, l, j]))
     s["no_model"] = s["failed"] or s["aic"] == 0.0
     return s
 

@@ -152,7 +152,7 @@ def order_values(order_bytes):
 
 def failed_fits(order_bytes):
     """True where the final fit failed: order value of 1 or less."""
-    return order_values(order_bytes) <= 1
+    return order_values(np.asarray(order_bytes)) <= 1
 
 
 def without_model(order_bytes, aic):

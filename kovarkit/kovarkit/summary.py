@@ -3,7 +3,7 @@
 import numpy as np
 
 from .errors import KitError
-from .scene import Scene, order_values
+from .scene import Scene, failed_fits, order_values
 
 
 def report(scene):
@@ -12,12 +12,13 @@ def report(scene):
             raise KitError(f"{scene.path(name)}: not found (summary needs the products "
                            "of a kovarind run)")
     c = scene.ctl
-    order = order_values(scene.open("order.dat")[0]).ravel()
+    order_bytes = np.array(scene.open("order.dat")[0]).ravel()
+    order = order_values(order_bytes)
     aic = np.array(scene.open("aic.dat")[0], dtype=np.float64).ravel()
     kmin = np.array(scene.open("min.dat")[0], dtype=np.int64).ravel()
     kmax = np.array(scene.open("max.dat")[0], dtype=np.int64).ravel()
     n = order.size
-    failed = order <= 1
+    failed = failed_fits(order_bytes)
     zero_crit = ~failed & (aic == 0.0)
     model = ~failed & ~zero_crit
     out = [f"scene {c.nline} lines x {c.npix} pixels, {c.ndat} time steps, "

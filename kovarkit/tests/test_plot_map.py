@@ -55,6 +55,13 @@ class PlotMapTest(TempDirTest):
         self.assertEqual(status, 0)
         self.assertIn("line 2, pixel 3: the final fit failed (order value -1)", err)
         self.assertEqual(png_size(self.p("plot_L2_P3.png")), (1100, 600))
+        # an order value of 1 is a failure too, although the model bytes are intact
+        order = np.memmap(self.p("order.dat"), dtype="u1", mode="r+", shape=(6, 5))
+        order[0, 0] = 1
+        order.flush()
+        del order
+        status, stdout, err = run_kit("plot", "-C", self.dir, 1, 1, "-o", out)
+        self.assertIn("line 1, pixel 1: the final fit failed (order value 1)", err)
 
     def test_plot_refuses_pixels_outside_and_missing_products(self):
         status, _, err = run_kit("plot", "-C", self.dir, 7, 1)
