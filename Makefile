@@ -3,20 +3,23 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test demo clean
+.PHONY: all build deps test demo clean
 
 all: build
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
 
+deps:
+	kovarkit/install-deps.sh
+
 build: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+test: deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-demo: build
+demo: deps build
 	tools/demo.sh $(BUILD)
 
 clean:

@@ -24,12 +24,12 @@
 namespace kov {
 namespace {
 
-using testing::exists;
-using testing::file_size;
-using testing::read_file;
-using testing::RunResult;
-using testing::ScratchDir;
-using testing::write_file;
+using e2e::exists;
+using e2e::file_size;
+using e2e::read_file;
+using e2e::RunResult;
+using e2e::ScratchDir;
+using e2e::write_file;
 
 const std::string kExe = KOVARIND_EXE;
 const std::string kFixedExe = KOVARIND_FIXED_EXE;
@@ -41,13 +41,13 @@ const char* const kProducts[] = {"p.bsq",   "i.bsq",   "f.bsq",  "order.dat",
 void mkscene(const ScratchDir& d, const std::vector<std::string>& args) {
   std::vector<std::string> argv = {kMkscene, d.path()};
   argv.insert(argv.end(), args.begin(), args.end());
-  RunResult r = testing::run(argv, d.path());
+  RunResult r = e2e::run(argv, d.path());
   ASSERT_EQ(r.status, 0) << r.err;
 }
 
 RunResult run_kovarind(const ScratchDir& d, int threads = 2,
                        const std::string& exe = kExe) {
-  return testing::run({exe}, d.path(), {"OMP_NUM_THREADS=" + std::to_string(threads)});
+  return e2e::run({exe}, d.path(), {"OMP_NUM_THREADS=" + std::to_string(threads)});
 }
 
 std::string le16(std::int16_t v) {
@@ -106,7 +106,7 @@ std::map<std::string, std::string> expected_products(const ScratchDir& d, Build 
     double pix[kMaxSteps], pix0[kMaxSteps] = {}, para[kMaxCols];
     for (int t = 0; t < c.ndat; ++t) {
       const std::size_t r = static_cast<std::size_t>(t) * plane + px;
-      kpix[t] = testing::le16(data, 2 * r);
+      kpix[t] = e2e::le16(data, 2 * r);
       kflg[t] = c.mask == 1 ? static_cast<unsigned char>(mask[r]) : 1;
     }
     int kmax = 0, kmin = 0, iord = 0;
@@ -222,7 +222,9 @@ TEST(Scene, EmptyScenesCreateEmptyProducts) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, " Program Deadified\n");
   for (const char* name : kProducts)
-    if (std::string(name) != "i.bsq") EXPECT_EQ(file_size(none.file(name)), 0) << name;
+    if (std::string(name) != "i.bsq") {
+      EXPECT_EQ(file_size(none.file(name)), 0) << name;
+    }
 
   write_file(narrow.file("cntl.dat"), "46\n3 0\n&DATA /\n&CONTRL /\n&NPT /\n");
   write_file(narrow.file("data.bsq"), "");
@@ -293,10 +295,11 @@ TEST(Scene, TopBitSampleStopsTheRunBeforeItsLineIsWritten) {
     for (std::size_t k = 0; k < p.bands; ++k) {
       const std::size_t off = k * plane * p.rec;
       EXPECT_EQ(got.substr(off, npix * p.rec), want.substr(off, npix * p.rec)) << p.name;
-      if (k + 1 < p.bands)
+      if (k + 1 < p.bands) {
         EXPECT_EQ(got.substr(off + npix * p.rec, (plane - npix) * p.rec),
                   std::string((plane - npix) * p.rec, '\0'))
             << p.name;
+      }
     }
   }
 }

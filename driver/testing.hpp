@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace kov::testing {
+namespace kov::e2e {
 
 // A fresh directory under TMPDIR, removed with its content on destruction.
 class ScratchDir {
@@ -117,4 +117,4 @@ inline float lef32(const std::string& b, std::size_t off) {
   return f;
 }
 
-}  // namespace kov::testing
+}  // namespace kov::e2e

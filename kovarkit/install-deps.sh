@@ -4,10 +4,10 @@
 # rasterio and gdalinfo is on PATH, it does nothing (no apt-get update).
 set -eu
 
-PACKAGES="python3-numpy python3-matplotlib python3-rasterio python3-gdal gdal-bin"
+PACKAGES="python3-numpy python3-matplotlib python3-rasterio python3-gdal gdal-bin python3-pytest"
 
 if [ -x /usr/bin/python3 ] &&
-   /usr/bin/python3 -c 'import numpy, matplotlib, rasterio' >/dev/null 2>&1 &&
+   /usr/bin/python3 -c 'import numpy, matplotlib, rasterio, pytest' >/dev/null 2>&1 &&
    command -v gdalinfo >/dev/null 2>&1; then
     exit 0
 fi
