@@ -141,15 +141,41 @@ int main(int argc, char** argv) {
   std::vector<double> series(o.steps);
   std::vector<unsigned char> flags(o.steps);
 
+  // Land-cover parcels: the nearest of a few seed points decides a pixel's
+  // parcel, whose crop calendar (base, amplitude, phase, shape) the pixel
+  // shares up to a small jitter, so the products show fields, not noise.
+  struct Parcel {
+    double y, x, base, amp, phase, shape, trend;
+  };
+  std::vector<Parcel> parcels(12);
+  for (Parcel& p : parcels) {
+    p.y = rng.uniform() * o.lines;
+    p.x = rng.uniform() * o.pixels;
+    p.base = 250.0 + 250.0 * rng.uniform();
+    p.amp = 250.0 + 700.0 * rng.uniform();
+    p.phase = two_pi * rng.uniform();
+    p.shape = 0.25 * (rng.uniform() - 0.5);
+    p.trend = 2.0 * (rng.uniform() - 0.5);
+  }
+
   for (int line = 0; line < o.lines; ++line) {
     for (int px = 0; px < o.pixels; ++px) {
+      const Parcel* near = &parcels[0];
+      double best = 1e300;
+      for (const Parcel& p : parcels) {
+        const double d = (p.y - line) * (p.y - line) + (p.x - px) * (p.x - px);
+        if (d < best) {
+          best = d;
+          near = &p;
+        }
+      }
       // Per-pixel model in raw counts (1/4096 units; 1536 is the absolute
       // screening limit, so healthy vegetation peaks below it).
-      const double base = 250.0 + 250.0 * rng.uniform();
-      const double amp = 250.0 + 700.0 * rng.uniform();
-      const double phase = two_pi * rng.uniform();
-      const double shape = 0.25 * (rng.uniform() - 0.5);
-      const double trend = 2.0 * (rng.uniform() - 0.5);
+      const double base = near->base + 30.0 * rng.normal();
+      const double amp = near->amp * (1.0 + 0.08 * rng.normal());
+      const double phase = near->phase + 0.1 * rng.normal();
+      const double shape = near->shape;
+      const double trend = near->trend + 0.2 * rng.normal();
       const double noise = 10.0 + 20.0 * rng.uniform();
       for (int t = 0; t < o.steps; ++t) {
         const double a = two_pi * (t + 1) / 46.0 + phase;
