@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test demo clean
+.PHONY: all build test demo bench clean
 
 all: build
 
@@ -16,5 +16,12 @@ build: $(BUILD)/build.ninja
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# Benchmarks in their own build tree (never part of `make test`).
+bench:
+	cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DKOVARIND_BENCH=ON -DKOVARIND_TESTS=OFF
+	cmake --build $(BUILD)-bench -j $(JOBS) --target tfit7_bench
+	$(BUILD)-bench/bench/tfit7_bench
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-bench

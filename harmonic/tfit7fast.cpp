@@ -89,8 +89,8 @@ struct Engine {
       s[c] = src[c] + pr;
       d[c] = dst[c] + pr;
     }
-    if (houseformfast(piv + pr, m, ws.p, kFastLd, ws.v, ws.bv)) {
-      houseapplyfast(ws.p, kFastLd, m, nr, s, d, ncol);
+    if (houseformfast(piv + pr, m, ws.v, ws.bv)) {
+      houseapplyfast(ws.v, ws.bv, m, nr, s, d, ncol);
     } else {
       for (int c = 0; c < ncol; ++c)
         std::memcpy(d[c], s[c], sizeof(double) * static_cast<std::size_t>(nr));
