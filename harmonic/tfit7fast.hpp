@@ -14,7 +14,7 @@ inline constexpr int kFastBufCols =  // load + temp + replay + tree levels
     3 * (2 * kMaxNfunc + 3) + (kMaxNfunc + 1) * (kMaxNfunc + 1);
 inline constexpr int kFastCacheOrder = 12;  // largest tree kept for retries
 
-// Per-worker scratch of tfit7fast (about 1.3 MB; allocate it on the heap).
+// Per-worker scratch of tfit7fast (about 1.8 MB; allocate it on the heap).
 // Every element read in a call is written earlier in the same call.
 struct Tfit7FastScratch {
   alignas(64) double buf[kFastBufCols * kFastLd];  // column buffers
