@@ -1,9 +1,9 @@
 # Front door: `make test` builds and runs every test, `make demo` builds the
-# program and runs it on a generated demo scene.
+# program and runs it on a generated demo scene, `make bench` measures.
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps test demo clean
+.PHONY: all build deps test demo bench clean
 
 all: build
 
@@ -22,5 +22,12 @@ test: deps build
 demo: deps build
 	tools/demo.sh $(BUILD)
 
+# Benchmarks in their own build tree (never part of `make test`).
+bench:
+	cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DKOVARIND_BENCH=ON -DKOVARIND_TESTS=OFF
+	cmake --build $(BUILD)-bench -j $(JOBS)
+	$(BUILD)-bench/bench/tfit7_bench
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-bench
