@@ -147,7 +147,11 @@ void qenpros(const PixelParams& p, const std::int16_t* kpix, double* pix,
     for (int i = 0; i < n; ++i) luse[i] = iflg[i] == 1 ? 1 : 0;
   }
   double crit = 0.0;
-  tfit7(n, p.nfunc, ys, luse, p.f, pwork, z, mord, crit, ws.fit);
+  if (p.plain_fit) {
+    tfit7(n, p.nfunc, ys, luse, p.f, pwork, z, mord, crit, ws.fit.plain);
+  } else {
+    tfit7fast(n, p.nfunc, ys, luse, p.f, pwork, z, mord, crit, ws.fit);
+  }
   aic = crit;
   iord = mord;
 

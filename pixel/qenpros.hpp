@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "harmonic/tfit7.hpp"
+#include "harmonic/tfit7fast.hpp"
 
 namespace kov {
 
@@ -27,12 +28,15 @@ struct PixelParams {
   int mask = 0;
   std::int8_t fitmd = 0;
   const double* f = nullptr;  // design matrix from mkmat2
+  // Use the plain best-subset fit instead of the fast one (same results,
+  // bit for bit; kept as the reference for benchmarks and tests).
+  bool plain_fit = false;
 };
 
 // Per-worker scratch, sized once for a run; nothing carries between pixels.
 struct PixelScratch {
   explicit PixelScratch(int ndat, int nwin);
-  Tfit7Scratch fit;
+  Tfit7FastScratch fit;  // holds a plain scratch too, for the reference path
   std::vector<double> ext;  // extended copy of the envelope filters
 };
 

@@ -355,7 +355,7 @@ TEST(Qenpros, FinalFitSeesTheRawValuesOfKeptSamples) {
   int order = px.iord;
   double crit = 0.0;
   tfit7(92, 6, ys.data(), use.data(), px.f.data(), coef.data(), z.data(),
-        order, crit, px.ws->fit);
+        order, crit, px.ws->fit.plain);
   EXPECT_EQ(order, px.iord);
   EXPECT_EQ(crit, px.aic);
   EXPECT_EQ(z, px.pix);
@@ -399,6 +399,52 @@ TEST(QenprosDeathTest, ExcludedStepOutsideTheSeriesIsAnInternalError) {
   Pixel px(46, 6);
   px.exclude({47});
   EXPECT_DEATH(px.run(), "internal error");
+}
+
+}  // namespace
+}  // namespace kov
+
+namespace kov {
+namespace {
+
+// The fast best-subset fit inside the pipeline gives every output bit of the
+// plain one, over cloudy, gappy, spiky and random series and every switch.
+TEST(Qenpros, FastAndPlainFitsGiveIdenticalPixels) {
+  std::uint64_t state = 12345;
+  auto next = [&state]() {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(state >> 11) * 0x1.0p-53;
+  };
+  int compared = 0;
+  for (int trial = 0; trial < 240; ++trial) {
+    const int n = trial % 3 == 0 ? 46 : 12 + static_cast<int>(next() * 60);
+    const int nfunc = 1 + trial % 6;
+    Pixel fast(n, nfunc, trial % 4), plain(n, nfunc, trial % 4);
+    const double base = 200 + 600 * next(), amp = 100 + 900 * next();
+    const double phase = 6.28 * next();
+    for (int t = 0; t < n; ++t) {
+      double v = base + amp * (0.5 - 0.5 * std::cos(kTwoPi * (t + 1) / 46.0 + phase));
+      const double r = next();
+      if (r < 0.15) v *= 0.3;              // cloud dip
+      else if (r < 0.18) v = 1600 + 2000 * next();  // spike
+      else if (trial % 7 == 0) v = 4000 * next();   // noise pixels
+      fast.kpix[t] = plain.kpix[t] = static_cast<std::int16_t>(v);
+      fast.kflg[t] = plain.kflg[t] = next() < 0.8 ? 1 : (next() < 0.5 ? 0 : 2);
+    }
+    for (Pixel* px : {&fast, &plain}) {
+      px->p.mask = trial % 5 == 0 ? 1 : 0;
+      px->p.intp = trial % 2;
+      px->p.fitmd = static_cast<std::int8_t>(trial % 3);
+      px->p.fitsw = static_cast<std::int8_t>(trial % 9 == 0 ? 0 : 1);
+      if (trial % 4 == 1) px->exclude({1, static_cast<std::int16_t>(n / 2)});
+    }
+    plain.p.plain_fit = true;
+    fast.run();
+    plain.run();
+    EXPECT_TRUE(same_bits(outputs(fast), outputs(plain))) << "trial " << trial;
+    ++compared;
+  }
+  EXPECT_EQ(compared, 240);
 }
 
 }  // namespace
