@@ -28,6 +28,8 @@ bench:
 	  -DKOVARIND_BENCH=ON -DKOVARIND_TESTS=OFF
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	$(BUILD)-bench/bench/tfit7_bench
+	$(BUILD)-bench/bench/qenpros_bench
+	bench/scene_bench.sh $(BUILD)-bench
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench
