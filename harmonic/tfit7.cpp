@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "harmonic/matinv.hpp"
+#include "harmonic/tfit7sol.hpp"
 
 namespace kov {
 
@@ -123,31 +123,7 @@ void tfit7(int n, int nfunc, const double* y, const std::uint8_t* use,
       list[k] = list[k] + 1;
     }
 
-    if (ok && matinv(s + sidx(1, 1), dstar, kLdC) != 0) ok = false;
-
-    if (ok) {
-      for (int i = 0; i <= istar; ++i) {
-        const int g = (i == 0) ? 1 : 2 * best[i] + 1;
-        double c1 = 0.0;
-        double c2 = 0.0;
-        for (int j = 1; j <= dstar; ++j)
-          c1 += s[sidx(2 * i + 1, j)] * s[sidx(j, 0)];
-        for (int j = 1; j <= dstar; ++j)
-          c2 += s[sidx(2 * i + 2, j)] * s[sidx(j, 0)];
-        coef[g - 1] = c1;
-        coef[g] = c2;
-      }
-      // A fitted value outside [0, 1] fails the attempt; so does one that is
-      // not a number, which no comparison of a minimum or maximum would see.
-      bool inside = true;
-      for (int t = 1; t <= n; ++t) {
-        double sum = 0.0;
-        for (int j = 1; j <= m; ++j) sum += coef[j - 1] * f[at(kLdT, t, j)];
-        fit[t - 1] = sum;
-        if (!(sum >= 0.0 && sum <= 1.0)) inside = false;
-      }
-      if (inside) return;
-    }
+    if (ok && tfit7sol(n, m, istar, dstar, best, f, s, coef, fit)) return;
 
     if (r > 1) {
       order = r - 1;

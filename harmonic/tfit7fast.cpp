@@ -6,7 +6,7 @@
 
 #include "harmonic/houseapplyfast.hpp"
 #include "harmonic/houseformfast.hpp"
-#include "harmonic/matinv.hpp"
+#include "harmonic/tfit7sol.hpp"
 
 namespace kov {
 
@@ -352,28 +352,7 @@ void tfit7fast(int n, int nfunc, const double* y, const std::uint8_t* use,
     const int dstar = e.dstar;
     if (dstar > 0) e.rebuild(s);
 
-    bool ok = (matinv(s + sidx(1, 1), dstar, kLdC) == 0);
-    if (ok) {
-      for (int i = 0; i <= istar; ++i) {
-        const int g = (i == 0) ? 1 : 2 * e.best[i] + 1;
-        double c1 = 0.0;
-        double c2 = 0.0;
-        for (int j = 1; j <= dstar; ++j)
-          c1 += s[sidx(2 * i + 1, j)] * s[sidx(j, 0)];
-        for (int j = 1; j <= dstar; ++j)
-          c2 += s[sidx(2 * i + 2, j)] * s[sidx(j, 0)];
-        coef[g - 1] = c1;
-        coef[g] = c2;
-      }
-      bool inside = true;
-      for (int t = 1; t <= n; ++t) {
-        double sum = 0.0;
-        for (int j = 1; j <= m; ++j) sum += coef[j - 1] * f[at(kLdT, t, j)];
-        fit[t - 1] = sum;
-        if (!(sum >= 0.0 && sum <= 1.0)) inside = false;
-      }
-      if (inside) return;
-    }
+    if (tfit7sol(n, m, istar, dstar, e.best, f, s, coef, fit)) return;
 
     if (r > 1) {
       order = r - 1;
