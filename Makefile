@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps test demo clean
+.PHONY: all build deps test demo clean bench-mpi
 
 all: build
 
@@ -24,3 +24,7 @@ demo: deps build
 
 clean:
 	rm -rf $(BUILD)
+
+# MPI build: pixels per second of kovarind-mpi with 1 and 2 ranks.
+bench-mpi: build
+	tools/bench-mpi.sh $(BUILD)
