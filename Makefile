@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps test demo bench clean
+.PHONY: all build deps test demo bench bench-mpi clean
 
 all: build
 
@@ -33,3 +33,7 @@ bench:
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench
+
+# MPI build: pixels per second of kovarind-mpi with 1 and 2 ranks.
+bench-mpi: build
+	tools/bench-mpi.sh $(BUILD)

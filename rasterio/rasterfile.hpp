@@ -1,6 +1,7 @@
 // A headerless file of fixed-length records, read and written at 64-bit byte
 // offsets with positioned I/O (no shared file position, so several threads
-// may use one file).
+// may use one file). Built with KOVARIND_MPI, the same interface runs on
+// MPI-IO: each process opens its own handle, independent of the others.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,10 @@
 #include <string>
 
 #include "rasterio/status.hpp"
+
+#ifdef KOVARIND_MPI
+#include <mpi.h>
+#endif
 
 namespace kov {
 
@@ -40,11 +45,19 @@ class RasterFile {
   // name that begins every message of this file.
   Status located(const Status& st, const std::string& place) const;
 
-  bool is_open() const { return fd_ >= 0; }
   const std::string& name() const { return name_; }
+
+#ifdef KOVARIND_MPI
+  bool is_open() const { return fh_ != MPI_FILE_NULL; }
+
+ private:
+  MPI_File fh_ = MPI_FILE_NULL;
+#else
+  bool is_open() const { return fd_ >= 0; }
 
  private:
   int fd_ = -1;
+#endif
   std::string name_;
 };
 

@@ -1,0 +1,146 @@
+// Per-line steps of the scan. The reading and writing follow the fixed band
+// and product order; the pixels of a line are spread over the workers with a
+// dynamic schedule, each worker owning one scratch.
+#include "driver/scanline.hpp"
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#include "harmonic/dims.hpp"
+#include "harmonic/mkmat2.hpp"
+#include "rasterio/gtbq1f.hpp"
+#include "rasterio/gtbq2f.hpp"
+#include "rasterio/putbsq2.hpp"
+#include "rasterio/putbsq4.hpp"
+#include "rasterio/putdat1.hpp"
+#include "rasterio/putdat2.hpp"
+#include "rasterio/putdatf.hpp"
+
+namespace kov {
+namespace {
+
+int worker_count() {
+#ifdef _OPENMP
+  return omp_get_max_threads();
+#else
+  return 1;
+#endif
+}
+
+}  // namespace
+
+LineBuffers::LineBuffers(const Control& c)
+    : npix(static_cast<std::size_t>(c.npix)),
+      kpix(static_cast<std::size_t>(c.ndat) * npix),
+      msk(c.mask == 1 ? kpix.size() : 0),
+      pix(kpix.size()),
+      pix0(kpix.size()),
+      para(static_cast<std::size_t>(c.npara) * npix),
+      aic(npix),
+      order(npix),
+      kmin(npix),
+      kmax(npix) {}
+
+PixelModel::PixelModel(const Control& c, Build build)
+    : f(static_cast<std::size_t>(kLdT) * kMaxCols, 0.0) {
+  const int npoint = build == Build::kFixedPeriod ? 46 : c.npoint;
+  mkmat2(c.ndat, npoint, c.nfunc, kNumk.data(), f.data());
+  pp.ndat = c.ndat;
+  pp.nfunc = c.nfunc;
+  pp.npara = c.npara;
+  pp.nwin = c.nwin;
+  pp.ndef = static_cast<int>(c.kdef.size());
+  pp.kdef = c.kdef.data();
+  pp.mmsw = c.mmsw;
+  pp.intp = c.intp;
+  pp.tlo = c.tlo;
+  pp.thi = c.thi;
+  pp.fitsw = c.fitsw;
+  pp.mask = c.mask;
+  pp.fitmd = c.fitmd;
+  pp.f = f.data();
+  const int workers = worker_count();
+  for (int w = 0; w < workers; ++w)
+    scratch.push_back(std::make_unique<PixelScratch>(c.ndat, c.nwin));
+}
+
+Status read_line(int line, const Control& c, const SceneFiles& fs, LineBuffers& b) {
+  Status s = gtbq2f(line, c.nline, c.npix, 1, c.ndat, b.kpix.data(), c.ndat, fs.data);
+  if (s.ok() && c.mask == 1)
+    s = gtbq1f(line, c.nline, c.npix, 1, c.ndat, b.msk.data(), c.ndat, fs.mask);
+  return s;
+}
+
+void process_line(const Control& c, PixelModel& m, LineBuffers& b) {
+  const int ndat = c.ndat;
+  const int npara = c.npara;
+  const long npix = c.npix;
+  const PixelParams& pp = m.pp;
+#pragma omp parallel
+  {
+#ifdef _OPENMP
+    PixelScratch& ws = *m.scratch[static_cast<std::size_t>(omp_get_thread_num())];
+#else
+    PixelScratch& ws = *m.scratch[0];
+#endif
+    std::int16_t kpix[kMaxSteps];
+    std::int16_t kflg[kMaxSteps];
+    double pix[kMaxSteps];
+    double pix0[kMaxSteps] = {};
+    double para[kMaxCols];
+#pragma omp for schedule(dynamic, 8)
+    for (long j = 0; j < npix; ++j) {
+      const std::size_t col = static_cast<std::size_t>(j) * ndat;
+      for (int i = 0; i < ndat; ++i) {
+        kpix[i] = b.kpix[col + i];
+        kflg[i] = c.mask == 1 ? b.msk[col + i] : std::int16_t{1};
+      }
+      int kmax = 0, kmin = 0, iord = 0;
+      double aic = 0.0;
+      qenpros(pp, kpix, pix, pix0, kflg, para, kmax, kmin, aic, iord, ws);
+      // pix0 is written by qenpros only when INTP > 0; what it held before
+      // is this worker's previous pixel, gathered but never written out.
+      for (int i = 0; i < ndat; ++i) {
+        b.pix[col + i] = pix[i];
+        b.pix0[col + i] = pix0[i];
+      }
+      const std::size_t pcol = static_cast<std::size_t>(j) * npara;
+      for (int i = 0; i < npara; ++i) b.para[pcol + i] = para[i];
+      b.aic[j] = aic;
+      b.order[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(iord));
+      b.kmin[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(kmin));
+      b.kmax[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(kmax));
+    }
+  }
+}
+
+Status write_line(int line, const Control& c, const SceneFiles& fs,
+                  const LineBuffers& b,
+                  const std::function<void(const Status&)>& report) {
+  // A reported single-band failure goes on; anything else ends the line.
+  const auto fatal = [&](const Status& st) {
+    if (st.code != Code::kWriteReported) return !st.ok();
+    report(st);
+    return false;
+  };
+  Status s = putbsq4(line, c.nline, c.npix, 1, c.npara, b.para.data(), c.npara, fs.p);
+  if (fatal(s)) return s;
+  if (c.intp == 1) {
+    s = putbsq2(line, c.nline, c.npix, 1, c.ndat, b.pix0.data(), c.ndat, fs.i);
+    if (fatal(s)) return s;
+  }
+  s = putbsq2(line, c.nline, c.npix, 1, c.ndat, b.pix.data(), c.ndat, fs.f);
+  if (fatal(s)) return s;
+  s = putdat1(line, c.npix, b.order.data(), fs.order);
+  if (fatal(s)) return s;
+  s = putdatf(line, c.npix, b.aic.data(), fs.aic);
+  if (fatal(s)) return s;
+  s = putdat2(line, c.npix, b.kmin.data(), fs.min);
+  if (fatal(s)) return s;
+  s = putdat2(line, c.npix, b.kmax.data(), fs.max);
+  if (fatal(s)) return s;
+  return Status();
+}
+
+}  // namespace kov

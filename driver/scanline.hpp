@@ -1,0 +1,57 @@
+// The three steps of the scan over one image line, shared by the serial and
+// the distributed driver: read every band of the line, run the per-pixel
+// pipeline over its pixels on all workers, write the line of every product.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "driver/control.hpp"
+#include "driver/scenefiles.hpp"
+#include "pixel/qenpros.hpp"
+#include "rasterio/status.hpp"
+
+namespace kov {
+
+// Line buffers, sized once from the control values: every two-index buffer
+// holds (band or parameter, pixel) with the first index varying fastest.
+struct LineBuffers {
+  explicit LineBuffers(const Control& c);
+  std::size_t npix;
+  std::vector<std::int16_t> kpix, msk;
+  std::vector<double> pix, pix0, para, aic;
+  std::vector<std::int16_t> order, kmin, kmax;
+};
+
+// Run-constant inputs of the pipeline: the design matrix (built once, for the
+// period of 46 steps in the fixed-period build), the pipeline parameters that
+// point into it and into c, and one scratch per worker thread. c must outlive
+// the model; the model is neither copied nor moved.
+struct PixelModel {
+  PixelModel(const Control& c, Build build);
+  PixelModel(const PixelModel&) = delete;
+  PixelModel& operator=(const PixelModel&) = delete;
+  std::vector<double> f;
+  PixelParams pp;
+  std::vector<std::unique_ptr<PixelScratch>> scratch;
+};
+
+// Reads line `line` of bands 1..NDAT of data.bsq and, when MASK = 1, of
+// mask.bsq into b. Returns kTopBit, kShortRead or kIo with the position.
+Status read_line(int line, const Control& c, const SceneFiles& fs, LineBuffers& b);
+
+// Runs the pipeline over every pixel of the line held in b. Each pixel writes
+// only its own column, so the result does not depend on the worker count.
+void process_line(const Control& c, PixelModel& m, LineBuffers& b);
+
+// Writes line `line` of every product in the writers' fixed order. A reported
+// failure of a single-band integer record is handed to `report` and writing
+// goes on; any other failure is returned at once.
+Status write_line(int line, const Control& c, const SceneFiles& fs,
+                  const LineBuffers& b,
+                  const std::function<void(const Status&)>& report);
+
+}  // namespace kov
