@@ -14,9 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "driver/readcntl.hpp"
+#include "driver/scanline.hpp"
 #include "driver/testing.hpp"
 #include "harmonic/dims.hpp"
-#include "harmonic/mkmat2.hpp"
 #include "pixel/qenpros.hpp"
 #include "rasterio/putbsq2.hpp"
 #include "rasterio/putdatf.hpp"
@@ -71,23 +71,8 @@ std::map<std::string, std::string> expected_products(const ScratchDir& d, Build 
   Status s = readcntl(d.file("cntl.dat"), build, c, sink);
   std::fclose(sink);
   EXPECT_TRUE(s.ok()) << s.msg;
-  std::vector<double> f(static_cast<std::size_t>(kLdT) * kMaxCols, 0.0);
-  mkmat2(c.ndat, build == Build::kFixedPeriod ? 46 : c.npoint, c.nfunc, kNumk.data(), f.data());
-  PixelParams pp;
-  pp.ndat = c.ndat;
-  pp.nfunc = c.nfunc;
-  pp.npara = c.npara;
-  pp.nwin = c.nwin;
-  pp.ndef = static_cast<int>(c.kdef.size());
-  pp.kdef = c.kdef.data();
-  pp.mmsw = c.mmsw;
-  pp.intp = c.intp;
-  pp.tlo = c.tlo;
-  pp.thi = c.thi;
-  pp.fitsw = c.fitsw;
-  pp.mask = c.mask;
-  pp.fitmd = c.fitmd;
-  pp.f = f.data();
+  PixelModel model(c, build);
+  const PixelParams& pp = model.pp;
   auto ws = std::make_unique<PixelScratch>(c.ndat, c.nwin);
 
   const std::string data = read_file(d.file("data.bsq"));
