@@ -252,6 +252,12 @@ TEST_F(ReadcntlTest, MalformedFilesNameTheLineAndWhatWasExpected) {
        "expected '=' after key NFUNC in group &DATA, found '6'"},
       {"46\n1 1\n&DATA NFUNC=six /\n", 3,
        "expected an integer for NFUNC in group &DATA, found 'six'"},
+      // Control bytes never reach the message; long text is shortened.
+      {"\x01\x02\n", 1, "expected an integer for NDAT in record 1, found '?" "?'"},
+      {"46\n1 1\n&DATA NFUNC=6\x1b[2J\v /\n", 3,
+       "expected an integer for NFUNC in group &DATA, found '6?[2J?'"},
+      {"46\n1 1\n&DATA /\n&CONTRL TCLD=0.12345678901234567890123456x /\n", 4,
+       "expected a number for TCLD in group &CONTRL, found '0.1234567890123456789012...'"},
       {"46\n1 1\n&DATA NFUNC=, /\n", 3,
        "expected a value for NFUNC in group &DATA, found ','"},
       {"46\n1 1\n&DATA NFUNC=6\n&CONTRL /\n", 4,
