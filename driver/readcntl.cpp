@@ -159,7 +159,8 @@ Num parse_real(std::string_view t, double& v) {
     for (; i < t.size() && is_digit(t[i]); ++i, ++digits) s += t[i];
   }
   if (digits == 0) return Num::kNotNumber;
-  if (i < t.size() && std::strchr("EeDd", t[i]) != nullptr) {
+  if (i < t.size() &&
+      (t[i] == 'E' || t[i] == 'e' || t[i] == 'D' || t[i] == 'd')) {
     s += 'e';
     ++i;
     if (i < t.size() && (t[i] == '+' || t[i] == '-')) s += t[i++];

@@ -289,6 +289,17 @@ TEST_F(ReadcntlTest, MalformedFilesNameTheLineAndWhatWasExpected) {
   EXPECT_EQ(echo_, " ----\n 2\n 1 12\n");
 }
 
+TEST_F(ReadcntlTest, NulByteIsNeitherAnExponentNorASeparator) {
+  const std::string text("46\n1 1\n&DATA /\n&CONTRL TCLD=1\0" "5 /\n&NPT /\n", 40);
+  std::FILE* f = std::fopen(path_.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fclose(f);
+  Status st = read(Build::kFull);
+  EXPECT_EQ(st.code, Code::kBadControl);
+  EXPECT_EQ(st.msg, at(4) + "expected a number for TCLD in group &CONTRL, found '1?5'");
+}
+
 TEST_F(ReadcntlTest, MissingFileIsReportedAndNotCreated) {
   Status st = read(Build::kFull);
   EXPECT_EQ(st.code, Code::kIo);
