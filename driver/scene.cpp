@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -176,11 +178,25 @@ int scene(Build build) {
   pp.fitmd = c.fitmd;
   pp.f = f.data();
 
-  LineBuffers b(c);
+  // Buffers sized from the control values; the envelope scratch only when
+  // the filter is on. A size beyond the memory ends the run with a message.
+  std::optional<LineBuffers> bufs;
   std::vector<std::unique_ptr<PixelScratch>> scratch;
-  const int workers = worker_count();
-  for (int w = 0; w < workers; ++w)
-    scratch.push_back(std::make_unique<PixelScratch>(c.ndat, c.nwin));
+  const bool filter = c.mmsw > 0 && (c.fitmd == 0 || c.fitmd == 1);
+  try {
+    bufs.emplace(c);
+    const int workers = worker_count();
+    for (int w = 0; w < workers; ++w)
+      scratch.push_back(std::make_unique<PixelScratch>(c.ndat, filter ? c.nwin : 0));
+  } catch (const std::exception&) {
+    diagnose(Status(Code::kIo, "cntl.dat: NPIX = " + std::to_string(c.npix) +
+                                   ", NDAT = " + std::to_string(c.ndat) +
+                                   ", NWIN = " + std::to_string(c.nwin) +
+                                   ": cannot allocate the line buffers"));
+    fs.close_all();
+    return 1;
+  }
+  LineBuffers& b = *bufs;
 
   bool write_failed = false;
   for (int line = 1; line <= c.nline; ++line) {
