@@ -40,7 +40,7 @@ SAN_FLAGS   = -fsanitize=address,undefined -fno-sanitize-recover=undefined \
               -fno-omit-frame-pointer
 SAN_ENV     = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
               UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-FUZZ_SECONDS ?= 50
+FUZZ_SECONDS ?= 45
 # Pointer-overflow and alignment checks slow the fit kernels fivefold under
 # the fuzzer; test-sanitize keeps them, AddressSanitizer covers the accesses.
 FUZZ_UBSAN_SKIP = -fno-sanitize=pointer-overflow,alignment
@@ -68,7 +68,8 @@ fuzz:
 	for f in $(FUZZERS); do \
 	  rm -rf $(BUILD)-fuzz/new-$$f && mkdir -p $(BUILD)-fuzz/new-$$f && \
 	  $(SAN_ENV) $(BUILD)-fuzz/fuzz/fuzz_$$f -max_total_time=$(FUZZ_SECONDS) \
-	    -timeout=10 -rss_limit_mb=2048 -close_fd_mask=3 -print_final_stats=1 \
+	    -timeout=10 -rss_limit_mb=2048 -max_len=1024 -len_control=0 \
+	    -close_fd_mask=3 -print_final_stats=1 \
 	    $(BUILD)-fuzz/new-$$f fuzz/corpus/$$f || exit 1; \
 	done
 
