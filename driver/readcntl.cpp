@@ -35,6 +35,16 @@ std::string upper(std::string_view s) {
   return u;
 }
 
+// Text of the file quoted for a message: shortened, and with control bytes
+// (which could end the line or drive a terminal) masked.
+std::string quoted(std::string_view text) {
+  std::string t(text.substr(0, 24));
+  if (text.size() > 24) t += "...";
+  for (char& ch : t)
+    if (!std::isprint(static_cast<unsigned char>(ch))) ch = '?';
+  return "'" + t + "'";
+}
+
 // Cursor over the lines of the file. Line numbers in messages are 1-based.
 class Scanner {
  public:
@@ -96,11 +106,7 @@ class Scanner {
     std::size_t e = pos_ + 1;
     if (l[pos_] != ',' && l[pos_] != '/')
       while (e < l.size() && !is_blank(l[e]) && l[e] != ',') ++e;
-    std::string t = l.substr(pos_, e - pos_);
-    if (t.size() > 24) t = t.substr(0, 24) + "...";
-    for (char& ch : t)
-      if (!std::isprint(static_cast<unsigned char>(ch))) ch = '?';
-    return "'" + t + "'";
+    return quoted(std::string_view(l).substr(pos_, e - pos_));
   }
   Status error(const std::string& what) const {
     return {Code::kBadControl,
@@ -153,7 +159,8 @@ Num parse_real(std::string_view t, double& v) {
     for (; i < t.size() && is_digit(t[i]); ++i, ++digits) s += t[i];
   }
   if (digits == 0) return Num::kNotNumber;
-  if (i < t.size() && std::strchr("EeDd", t[i]) != nullptr) {
+  if (i < t.size() &&
+      (t[i] == 'E' || t[i] == 'e' || t[i] == 'D' || t[i] == 'd')) {
     s += 'e';
     ++i;
     if (i < t.size() && (t[i] == '+' || t[i] == '-')) s += t[i++];
@@ -198,8 +205,7 @@ Status read_record(Scanner& s, const std::string& what,
     Num r = tok.empty() ? Num::kNotNumber : parse_int(tok, v);
     if (r == Num::kNotNumber)
       return s.error("expected an integer for " + f.name + " in " + what +
-                     ", found " + (tok.empty() ? s.found()
-                                               : "'" + std::string(tok) + "'"));
+                     ", found " + (tok.empty() ? s.found() : quoted(tok)));
     if (r == Num::kRange)
       return s.error("integer " + std::string(tok) + " for " + f.name + " in " +
                      what + " does not fit in 32 bits");
@@ -231,7 +237,7 @@ bool is_group_name(const std::string& n) {
 // Assigns the value token `tok` to key `k` of group `g`.
 Status assign(Scanner& s, const Group& g, const Key& k, std::string_view tok) {
   const std::string in = std::string(" in group &") + g.name;
-  const std::string shown = "'" + std::string(tok) + "'";
+  const std::string shown = quoted(tok);
   if (k.kind == Kind::kReal) {
     double d = 0.0;
     Num r = parse_real(tok, d);

@@ -252,6 +252,12 @@ TEST_F(ReadcntlTest, MalformedFilesNameTheLineAndWhatWasExpected) {
        "expected '=' after key NFUNC in group &DATA, found '6'"},
       {"46\n1 1\n&DATA NFUNC=six /\n", 3,
        "expected an integer for NFUNC in group &DATA, found 'six'"},
+      // Control bytes never reach the message; long text is shortened.
+      {"\x01\x02\n", 1, "expected an integer for NDAT in record 1, found '?" "?'"},
+      {"46\n1 1\n&DATA NFUNC=6\x1b[2J\v /\n", 3,
+       "expected an integer for NFUNC in group &DATA, found '6?[2J?'"},
+      {"46\n1 1\n&DATA /\n&CONTRL TCLD=0.12345678901234567890123456x /\n", 4,
+       "expected a number for TCLD in group &CONTRL, found '0.1234567890123456789012...'"},
       {"46\n1 1\n&DATA NFUNC=, /\n", 3,
        "expected a value for NFUNC in group &DATA, found ','"},
       {"46\n1 1\n&DATA NFUNC=6\n&CONTRL /\n", 4,
@@ -281,6 +287,17 @@ TEST_F(ReadcntlTest, MalformedFilesNameTheLineAndWhatWasExpected) {
   // The echo written before the failure stands.
   run("46\n1 1\n&DATA NDEF=2 /\n&CONTRL /\n&NPT /\n12\nend\n");
   EXPECT_EQ(echo_, " ----\n 2\n 1 12\n");
+}
+
+TEST_F(ReadcntlTest, NulByteIsNeitherAnExponentNorASeparator) {
+  const std::string text("46\n1 1\n&DATA /\n&CONTRL TCLD=1\0" "5 /\n&NPT /\n", 40);
+  std::FILE* f = std::fopen(path_.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fclose(f);
+  Status st = read(Build::kFull);
+  EXPECT_EQ(st.code, Code::kBadControl);
+  EXPECT_EQ(st.msg, at(4) + "expected a number for TCLD in group &CONTRL, found '1?5'");
 }
 
 TEST_F(ReadcntlTest, MissingFileIsReportedAndNotCreated) {

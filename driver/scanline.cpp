@@ -3,6 +3,9 @@
 // dynamic schedule, each worker owning one scratch.
 #include "driver/scanline.hpp"
 
+#include <exception>
+#include <string>
+
 #ifdef _OPENMP
 #include <omp.h>
 #endif
@@ -60,9 +63,27 @@ PixelModel::PixelModel(const Control& c, Build build)
   pp.mask = c.mask;
   pp.fitmd = c.fitmd;
   pp.f = f.data();
+  // The envelope scratch is sized by NWIN only when the filter is on.
+  const bool filter = c.mmsw > 0 && (c.fitmd == 0 || c.fitmd == 1);
   const int workers = worker_count();
   for (int w = 0; w < workers; ++w)
-    scratch.push_back(std::make_unique<PixelScratch>(c.ndat, c.nwin));
+    scratch.push_back(std::make_unique<PixelScratch>(c.ndat, filter ? c.nwin : 0));
+}
+
+Status allocate_scan(const Control& c, Build build, std::optional<PixelModel>& model,
+                     std::optional<LineBuffers>& buffers) {
+  try {
+    model.emplace(c, build);
+    buffers.emplace(c);
+  } catch (const std::exception&) {
+    model.reset();
+    buffers.reset();
+    return Status(Code::kIo, "cntl.dat: NPIX = " + std::to_string(c.npix) +
+                                 ", NDAT = " + std::to_string(c.ndat) +
+                                 ", NWIN = " + std::to_string(c.nwin) +
+                                 ": cannot allocate the line buffers");
+  }
+  return Status();
 }
 
 Status read_line(int line, const Control& c, const SceneFiles& fs, LineBuffers& b) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "driver/control.hpp"
@@ -38,6 +39,12 @@ struct PixelModel {
   PixelParams pp;
   std::vector<std::unique_ptr<PixelScratch>> scratch;
 };
+
+// Allocates the pixel model and the line buffers of a run. A size beyond
+// the memory gives kIo naming NPIX, NDAT and NWIN instead of ending the
+// process.
+Status allocate_scan(const Control& c, Build build, std::optional<PixelModel>& model,
+                     std::optional<LineBuffers>& buffers);
 
 // Reads line `line` of bands 1..NDAT of data.bsq and, when MASK = 1, of
 // mask.bsq into b. Returns kTopBit, kShortRead or kIo with the position.

@@ -1,6 +1,7 @@
 #include "driver/scene.hpp"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "driver/progress.hpp"
@@ -27,7 +28,16 @@ int scene(Build build) {
     return 1;
   }
 
-  PixelModel model(c, build);
+  // Everything is sized before any file is opened, so a scene too large
+  // for the memory leaves no product behind.
+  std::optional<PixelModel> model;
+  std::optional<LineBuffers> buffers;
+  s = allocate_scan(c, build, model, buffers);
+  if (!s.ok()) {
+    diagnose(s);
+    return 1;
+  }
+  LineBuffers& b = *buffers;
 
   SceneFiles fs;
   s = fs.open_inputs(c);
@@ -38,7 +48,6 @@ int scene(Build build) {
     return 1;
   }
 
-  LineBuffers b(c);
   bool write_failed = false;
   const auto report = [&](const Status& st) {
     diagnose(st);
@@ -54,7 +63,7 @@ int scene(Build build) {
       std::printf(" %d %d\n", c.nline, c.npix);
     }
     if (s.ok()) {
-      process_line(c, model, b);
+      process_line(c, *model, b);
       s = write_line(line, c, fs, b, report);
     }
     if (!s.ok()) {

@@ -219,33 +219,6 @@ TEST(Scene, EmptyScenesCreateEmptyProducts) {
   EXPECT_EQ(file_size(narrow.file("f.bsq")), 0);
 }
 
-TEST(Scene, InvalidStepCountsStopBeforeAnyRasterFileIsOpened) {
-  struct Case {
-    const char* cntl;
-    const char* stdout_text;
-  } cases[] = {
-      {"2\n1 1\n&DATA /\n&CONTRL /\n&NPT /\n", ""},
-      {"201\n1 1\n&DATA /\n&CONTRL /\n&NPT /\n", ""},
-      {"46\n1 1\n&DATA NDEF=47 /\n&CONTRL /\n&NPT /\n", ""},
-      {"46\n1 1\n&DATA NDEF=-1 /\n&CONTRL /\n&NPT /\n", ""},
-      {"46\n1 1\n&DATA NFUNC=24 /\n&CONTRL /\n&NPT /\n", ""},
-      {"46\n-1 1\n&DATA /\n&CONTRL /\n&NPT /\n", ""},
-      {"46\n1 1\n&DATA /\n&CONTRL NWIN=-1 /\n&NPT /\n", ""},
-      {"46\n1 1\n&DATA /\n&CONTRL /\n&NPT NPOINT=0 /\n", ""},
-  };
-  for (const Case& c : cases) {
-    ScratchDir d;
-    write_file(d.file("cntl.dat"), c.cntl);
-    RunResult r = run_kovarind(d);
-    EXPECT_EQ(r.status, 1) << c.cntl;
-    EXPECT_EQ(r.out, c.stdout_text) << c.cntl;
-    EXPECT_NE(r.err.find("cntl.dat"), std::string::npos) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_FALSE(exists(d.file("data.bsq")));
-    for (const char* name : kProducts) EXPECT_FALSE(exists(d.file(name))) << name;
-  }
-}
-
 TEST(Scene, StepCountLimitsAreInclusive) {
   for (int steps : {3, 200}) {
     ScratchDir d;
@@ -309,61 +282,6 @@ TEST(Scene, SmallerRunUpdatesProductsInPlaceAndKeepsTheirTails) {
     EXPECT_EQ(now.substr(fresh.size()), before[name].substr(fresh.size())) << name;
   }
   EXPECT_EQ(read_file(big.file("f.bsq")).size(), before["f.bsq"].size());
-}
-
-TEST(Scene, MissingInputsAreNeverCreatedAndLeaveNoProducts) {
-  {
-    ScratchDir d;
-    RunResult r = run_kovarind(d);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("cntl.dat"), std::string::npos);
-    EXPECT_FALSE(exists(d.file("cntl.dat")));
-  }
-  {
-    ScratchDir d;
-    mkscene(d, {"--lines", "1", "--pixels", "1"});
-    ASSERT_EQ(unlink(d.file("data.bsq").c_str()), 0);
-    RunResult r = run_kovarind(d);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("data.bsq"), std::string::npos);
-    EXPECT_FALSE(exists(d.file("data.bsq")));
-    for (const char* name : kProducts) EXPECT_FALSE(exists(d.file(name))) << name;
-  }
-  {
-    ScratchDir d;
-    mkscene(d, {"--lines", "1", "--pixels", "1", "--mask"});
-    ASSERT_EQ(unlink(d.file("mask.bsq").c_str()), 0);
-    RunResult r = run_kovarind(d);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("mask.bsq"), std::string::npos);
-    EXPECT_FALSE(exists(d.file("mask.bsq")));
-    for (const char* name : kProducts) EXPECT_FALSE(exists(d.file(name))) << name;
-  }
-}
-
-TEST(Scene, TruncatedInputEndsTheRunAfterTheCompleteLines) {
-  ScratchDir d;
-  mkscene(d, {"--lines", "3", "--pixels", "4"});
-  std::string data = read_file(d.file("data.bsq"));
-  // Cut inside line 3 of the last band: lines 1 and 2 can be processed.
-  write_file(d.file("data.bsq"), data.substr(0, data.size() - 3));
-  RunResult r = run_kovarind(d);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, progress(1, 3) + progress(2, 3) + progress(3, 3));
-  EXPECT_NE(r.err.find("data.bsq"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("band 46"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("line 3"), std::string::npos) << r.err;
-  EXPECT_EQ(file_size(d.file("order.dat")), 8);
-}
-
-TEST(Scene, MalformedControlFileNamesItsLine) {
-  ScratchDir d;
-  mkscene(d, {"--lines", "1", "--pixels", "1", "--no-cntl"});
-  write_file(d.file("cntl.dat"), "46\n1 1\n&DATA NFUNC=6 /\n&CONTRL NWIN=x /\n&NPT /\n");
-  RunResult r = run_kovarind(d);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("cntl.dat:4"), std::string::npos) << r.err;
-  for (const char* name : kProducts) EXPECT_FALSE(exists(d.file(name))) << name;
 }
 
 TEST(Scene, FixedPeriodBuildHasNoNptGroupAndNoProgressLines) {

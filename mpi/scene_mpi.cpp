@@ -10,6 +10,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "driver/lineblocks.hpp"
@@ -69,7 +70,10 @@ int scene_mpi(Build build, MPI_Comm comm) {
   }
   bcast_control(c, 0, comm);
 
-  PixelModel model(c, build);
+  std::optional<PixelModel> model;
+  std::optional<LineBuffers> buffers;
+  if (!agree(allocate_scan(c, build, model, buffers), rank, comm)) return 1;
+  LineBuffers& b = *buffers;
 
   // Inputs on every process before any product exists; then process 0
   // creates the products and the others open what it created.
@@ -83,7 +87,6 @@ int scene_mpi(Build build, MPI_Comm comm) {
   }
 
   const LineBlock block = line_block(c.nline, rank, ranks);
-  LineBuffers b(c);
   int reported = 0;
   const auto report = [&](const Status& st) {
     diagnose(rank, st.msg);
@@ -99,7 +102,7 @@ int scene_mpi(Build build, MPI_Comm comm) {
     if (next < block.end && next < first_fail) {
       s = read_line(next, c, fs, b);
       if (s.ok()) {
-        process_line(c, model, b);
+        process_line(c, *model, b);
         s = write_line(next, c, fs, b, report);
       }
       if (s.ok()) {
