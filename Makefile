@@ -48,9 +48,11 @@ FUZZ_SECONDS ?= 45
 FUZZ_UBSAN_SKIP = -fno-sanitize=pointer-overflow,alignment
 FUZZERS     = readcntl qenpros
 
+# The MPI build stays out: Open MPI's own start-up allocations are never
+# freed and would read as leaks.
 test-sanitize: deps
 	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_CXX_FLAGS="$(SAN_FLAGS)"
+	  -DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" -DCMAKE_DISABLE_FIND_PACKAGE_MPI=ON
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	$(SAN_ENV) ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS)
 
