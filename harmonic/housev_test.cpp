@@ -15,58 +15,42 @@ struct Matrix {
   std::vector<double> a = std::vector<double>(kLdT * kMaxCols, 0.0);
   std::unique_ptr<HousevScratch> ws = std::make_unique<HousevScratch>();
   double& operator()(int i, int j) { return a[at(kLdT, i, j)]; }
-  void reflect(int nrow, int ncol, int irow, int icol) {
-    housev(a.data(), nrow, ncol, irow, icol, *ws);
-  }
+  void reflect(int nrow, int ncol, int irow, int icol) { housev(a.data(), nrow, ncol, irow, icol, *ws); }
 };
 
-TEST(Housev, SmallReflections) {
-  // Columns (3,4) and (-3,4) with a second column (1,0): the pivot becomes
-  // -sign(pivot)*norm and the second column is reflected with it.
+TEST(Housev, SmallReflectionsAndNoOps) {
+  // Columns (3,4) and (-3,4) beside (1,0): the pivot becomes -sign*norm.
   for (double p : {3.0, -3.0}) {
     Matrix m;
     m(1, 1) = p; m(2, 1) = 4; m(1, 2) = 1;
     m.reflect(2, 2, 1, 1);
-    EXPECT_NEAR(m(1, 1), p > 0 ? -5.0 : 5.0, 1e-15);
-    EXPECT_NEAR(m(2, 1), 0.0, 1e-15);
-    EXPECT_NEAR(m(1, 2), -0.6, 1e-15);
-    EXPECT_NEAR(m(2, 2), p > 0 ? -0.8 : 0.8, 1e-15);
+    const double want[4] = {-p / 3 * 5, 0.0, -0.6, -p / 3 * 0.8};
+    for (int k = 0; k < 4; ++k) EXPECT_NEAR(m(1 + k % 2, 1 + k / 2), want[k], 1e-15) << p;
   }
-  // irow = nrow: the last row changes sign, the others stay.
+  // irow = nrow flips the sign of the last row only.
   Matrix last;
-  for (int j = 1; j <= 3; ++j)
-    for (int i = 1; i <= 3; ++i) last(i, j) = i + 10.0 * j;
-  const std::vector<double> a0 = last.a;
+  for (int k = 0; k < 9; ++k) last(1 + k % 3, 1 + k / 3) = k + 1;
   last.reflect(3, 3, 3, 2);
-  for (int j = 1; j <= 3; ++j)
-    for (int i = 1; i <= 3; ++i)
-      EXPECT_DOUBLE_EQ(last(i, j), (i == 3 ? -1 : 1) * a0[at(kLdT, i, j)]);
-  // A zero pivot with a nonzero norm below counts as positive.
+  for (int k = 0; k < 9; ++k) EXPECT_EQ(last(1 + k % 3, 1 + k / 3), (k % 3 == 2 ? -1 : 1) * (k + 1));
+  // A zero pivot with a nonzero norm below counts as positive; a norm of
+  // exactly 1e-60 is reflected.
   Matrix z;
-  z(1, 1) = 7; z(3, 1) = 3; z(4, 1) = 4;
-  z.reflect(4, 1, 2, 1);
+  z(1, 1) = 7; z(3, 1) = 3; z(4, 1) = 4; z(1, 2) = 1e-60;
+  z.reflect(4, 2, 2, 1);
   EXPECT_EQ(z(1, 1), 7.0);
   EXPECT_NEAR(z(2, 1), -5.0, 1e-15);
-  // A norm of exactly 1e-60 is reflected.
-  Matrix t;
-  t(1, 1) = 1e-60; t(1, 2) = 1;
-  t.reflect(2, 2, 1, 1);
-  EXPECT_DOUBLE_EQ(t(1, 1), -1e-60);
-  EXPECT_DOUBLE_EQ(t(1, 2), -1.0);
-}
+  z.reflect(4, 2, 1, 2);
+  EXPECT_DOUBLE_EQ(z(1, 2), -1e-60);
 
-TEST(Housev, NoOpCasesLeaveTheMatrixUnchanged) {
+  // Unchanged: zero or sub-threshold norm below the pivot, indices out of range.
   Matrix m;
-  for (int j = 1; j <= 3; ++j)
-    for (int i = 1; i <= 4; ++i) m(i, j) = 1.0 + i * j;
-  for (int i = 2; i <= 4; ++i) m(i, 2) = 0.0;  // zero from row 2 down
-  m(2, 3) = m(3, 3) = 0.0;
-  m(4, 3) = -std::nextafter(1e-60, 0.0);  // norm just below 1e-60
+  for (int k = 0; k < 12; ++k) m(1 + k % 4, 1 + k / 4) = k + 1;
+  m(2, 2) = m(3, 2) = m(4, 2) = m(2, 3) = m(3, 3) = 0.0;
+  m(4, 3) = -std::nextafter(1e-60, 0.0);
   const std::vector<double> a0 = m.a;
-  const int cases[][2] = {{2, 2}, {2, 3}, {4, 3}, {1, 0}, {1, 4}, {0, 1}, {5, 1}};
-  for (const auto& c : cases) {
-    m.reflect(4, 3, c[0], c[1]);
-    EXPECT_EQ(m.a, a0) << "irow " << c[0] << " icol " << c[1];
+  for (const auto& c : {std::pair{2, 2}, {2, 3}, {4, 3}, {1, 0}, {1, 4}, {0, 1}, {5, 1}}) {
+    m.reflect(4, 3, c.first, c.second);
+    EXPECT_EQ(m.a, a0) << "irow " << c.first << " icol " << c.second;
   }
 }
 
@@ -80,8 +64,7 @@ TEST(Housev, SuccessiveReflectionsTriangularizeOrthogonally) {
   const std::vector<double> a0 = m.a;
   for (int i = 1; i <= ncol; ++i) m.reflect(nrow, ncol, i, i);
   EXPECT_EQ(m(5, kMaxCols), 42.0);
-  // R triangular and R'R = A'A.
-  for (int j = 1; j <= ncol; ++j) {
+  for (int j = 1; j <= ncol; ++j) {  // R triangular, R'R = A'A
     for (int i = j + 1; i <= nrow; ++i) EXPECT_NEAR(m(i, j), 0.0, 1e-14);
     for (int l = 1; l <= ncol; ++l) {
       long double ra = 0, aa = 0;

@@ -26,27 +26,12 @@ TEST(Minmax, DipsPeaksEndsAndCleanUp) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   struct Case { bool upper; int w; Vec in, out; };
   const Case cases[] = {
-      // The upper envelope raises dips no wider than w, to the lower side.
-      {true, 1, {5, 5, 5, 1, 5, 5, 5}, Vec(7, 5)},
-      {true, 1, {5, 5, 1, 1, 5, 5}, {5, 5, 1, 1, 5, 5}},
-      {true, 2, {5, 5, 1, 1, 5, 5}, Vec(6, 5)},
+      // Dips (peaks) no wider than w are raised (lowered); the ends are
+      // repeated w times, so an end dip or peak stays.
       {true, 2, {5, 5, 1, 1, 1, 5, 5}, {5, 5, 1, 5, 1, 5, 5}},
-      {true, 1, {7, 7, 1, 5, 5}, {7, 7, 5, 5, 5}},
-      {true, 1, {1, 1, 5, 1, 1}, {1, 1, 5, 1, 1}},
-      // The lower envelope does the same to peaks.
-      {false, 1, {1, 1, 5, 1, 1}, Vec(5, 1)},
-      {false, 1, {5, 5, 5, 1, 5, 5, 5}, {5, 5, 5, 1, 5, 5, 5}},
-      {false, 2, {1, 1, 5, 5, 5, 1, 1}, {1, 1, 5, 1, 5, 1, 1}},
       {false, 1, {1, 1, 7, 3, 3}, {1, 1, 3, 3, 3}},
-      // The ends are repeated w times: an end dip or peak stays.
       {true, 2, {1, 5, 5, 5}, {1, 5, 5, 5}},
-      {true, 3, {5, 5, 5, 1}, {5, 5, 5, 1}},
-      {true, 1, {5, 1, 5}, {5, 5, 5}},
       {false, 2, {9, 1, 1, 1}, {9, 1, 1, 1}},
-      {false, 1, {1, 9, 1}, {1, 1, 1}},
-      // w = 0 is the identity.
-      {true, 0, {0.3, -2, 0, 7.5, 1e-300}, {0.3, -2, 0, 7.5, 1e-300}},
-      {false, 0, {0.3, -2, 0, 7.5, 1e-300}, {0.3, -2, 0, 7.5, 1e-300}},
       // Clean-up: <= -1e10 in the upper, > 1e10 in the lower envelope.
       {true, 1, {-1e10, -1e10, -1e10}, Vec(3, 0)},
       {true, 1, {-9.9e9, -9.9e9}, Vec(2, -9.9e9)},
@@ -71,10 +56,11 @@ double window(const Vec& y, int lo, int hi, bool take_max) {
   return r;
 }
 
+// Every end effect and w = 0 included, with copies beyond 200 values.
 TEST(Minmax, MatchesDefinitionIncludingCopiesBeyondTwoHundred) {
   testing::Lcg rng{12345};
   for (int n : {3, 17, 200})
-    for (int w : {1, 3, 8, 40}) {
+    for (int w : {0, 1, 3, 8, 40}) {
       Vec y(n);
       for (double& v : y) v = rng.unif();
       const Vec up = filter(true, w, y), lo = filter(false, w, y);
