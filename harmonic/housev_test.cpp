@@ -3,101 +3,68 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdint>
 #include <memory>
 #include <vector>
+
+#include "harmonic/test_support.hpp"
 
 namespace kov {
 namespace {
 
-struct Fixture {
+struct Matrix {
   std::vector<double> a = std::vector<double>(kLdT * kMaxCols, 0.0);
   std::unique_ptr<HousevScratch> ws = std::make_unique<HousevScratch>();
   double& operator()(int i, int j) { return a[at(kLdT, i, j)]; }
+  void reflect(int nrow, int ncol, int irow, int icol) { housev(a.data(), nrow, ncol, irow, icol, *ws); }
 };
 
-TEST(Housev, TwoByTwoReflections) {
-  Fixture m;
-  m(1, 1) = 3; m(2, 1) = 4; m(1, 2) = 1; m(2, 2) = 0;
-  housev(m.a.data(), 2, 2, 1, 1, *m.ws);
-  EXPECT_NEAR(m(1, 1), -5.0, 1e-15);
-  EXPECT_NEAR(m(2, 1), 0.0, 1e-15);
-  EXPECT_NEAR(m(1, 2), -0.6, 1e-15);
-  EXPECT_NEAR(m(2, 2), -0.8, 1e-15);
-
-  Fixture n;
-  n(1, 1) = -3; n(2, 1) = 4; n(1, 2) = 1;
-  housev(n.a.data(), 2, 2, 1, 1, *n.ws);
-  EXPECT_NEAR(n(1, 1), 5.0, 1e-15);
-  EXPECT_NEAR(n(2, 1), 0.0, 1e-15);
-}
-
-TEST(Housev, LastRowFlipsSignAndZeroPivotCountsPositive) {
-  Fixture m;
-  for (int j = 1; j <= 3; ++j)
-    for (int i = 1; i <= 3; ++i) m(i, j) = i + 10.0 * j;
-  const std::vector<double> before = m.a;
-  housev(m.a.data(), 3, 3, 3, 2, *m.ws);
-  for (int j = 1; j <= 3; ++j) {
-    EXPECT_EQ(m(1, j), before[at(kLdT, 1, j)]);
-    EXPECT_EQ(m(2, j), before[at(kLdT, 2, j)]);
-    EXPECT_DOUBLE_EQ(m(3, j), -before[at(kLdT, 3, j)]);
+TEST(Housev, SmallReflectionsAndNoOps) {
+  // Columns (3,4) and (-3,4) beside (1,0): the pivot becomes -sign*norm.
+  for (double p : {3.0, -3.0}) {
+    Matrix m;
+    m(1, 1) = p; m(2, 1) = 4; m(1, 2) = 1;
+    m.reflect(2, 2, 1, 1);
+    const double want[4] = {-p / 3 * 5, 0.0, -0.6, -p / 3 * 0.8};
+    for (int k = 0; k < 4; ++k) EXPECT_NEAR(m(1 + k % 2, 1 + k / 2), want[k], 1e-15) << p;
   }
-
-  Fixture z;
-  z(1, 1) = 7; z(2, 1) = 0; z(3, 1) = 3; z(4, 1) = 4;
-  housev(z.a.data(), 4, 1, 2, 1, *z.ws);
+  // irow = nrow flips the sign of the last row only.
+  Matrix last;
+  for (int k = 0; k < 9; ++k) last(1 + k % 3, 1 + k / 3) = k + 1;
+  last.reflect(3, 3, 3, 2);
+  for (int k = 0; k < 9; ++k) EXPECT_EQ(last(1 + k % 3, 1 + k / 3), (k % 3 == 2 ? -1 : 1) * (k + 1));
+  // A zero pivot with a nonzero norm below counts as positive; a norm of
+  // exactly 1e-60 is reflected.
+  Matrix z;
+  z(1, 1) = 7; z(3, 1) = 3; z(4, 1) = 4; z(1, 2) = 1e-60;
+  z.reflect(4, 2, 2, 1);
   EXPECT_EQ(z(1, 1), 7.0);
   EXPECT_NEAR(z(2, 1), -5.0, 1e-15);
-  EXPECT_NEAR(z(3, 1), 0.0, 1e-15);
-  EXPECT_NEAR(z(4, 1), 0.0, 1e-15);
-}
+  z.reflect(4, 2, 1, 2);
+  EXPECT_DOUBLE_EQ(z(1, 2), -1e-60);
 
-TEST(Housev, NoOpCasesLeaveTheMatrixUnchanged) {
-  Fixture m;
-  for (int j = 1; j <= 3; ++j)
-    for (int i = 1; i <= 4; ++i) m(i, j) = 1.0 + i * j;
-  for (int i = 2; i <= 4; ++i) m(i, 2) = 0.0;  // zero below row 2
-  m(4, 3) = 1e-61; m(3, 3) = -1e-61; m(2, 3) = 0.0;
+  // Unchanged: zero or sub-threshold norm below the pivot, indices out of range.
+  Matrix m;
+  for (int k = 0; k < 12; ++k) m(1 + k % 4, 1 + k / 4) = k + 1;
+  m(2, 2) = m(3, 2) = m(4, 2) = m(2, 3) = m(3, 3) = 0.0;
+  m(4, 3) = -std::nextafter(1e-60, 0.0);
   const std::vector<double> a0 = m.a;
-  const int cases[][2] = {{2, 2}, {2, 3}, {1, 0}, {1, 4}, {0, 1}, {5, 1}};
-  for (const auto& c : cases) {
-    housev(m.a.data(), 4, 3, c[0], c[1], *m.ws);
-    EXPECT_EQ(m.a, a0) << "irow " << c[0] << " icol " << c[1];
+  for (const auto& c : {std::pair{2, 2}, {2, 3}, {4, 3}, {1, 0}, {1, 4}, {0, 1}, {5, 1}}) {
+    m.reflect(4, 3, c.first, c.second);
+    EXPECT_EQ(m.a, a0) << "irow " << c.first << " icol " << c.second;
   }
 }
 
-TEST(Housev, NormThresholdIsStrict) {
-  Fixture m;
-  m(1, 1) = 1e-60;
-  m(1, 2) = 1.0;
-  housev(m.a.data(), 2, 2, 1, 1, *m.ws);  // sigma == 1e-60 is reflected
-  EXPECT_DOUBLE_EQ(m(1, 1), -1e-60);
-  EXPECT_DOUBLE_EQ(m(1, 2), -1.0);
-
-  Fixture s;
-  s(1, 1) = std::nextafter(1e-60, 0.0);
-  s(1, 2) = 1.0;
-  const std::vector<double> a0 = s.a;
-  housev(s.a.data(), 2, 2, 1, 1, *s.ws);
-  EXPECT_EQ(s.a, a0);
-}
-
-TEST(Housev, ColumnByColumnReductionIsOrthogonalTriangularization) {
+TEST(Housev, SuccessiveReflectionsTriangularizeOrthogonally) {
   const int nrow = 30, ncol = 8;
-  Fixture m;
-  std::uint64_t state = 99;
+  Matrix m;
+  testing::Lcg rng{99};
   for (int j = 1; j <= ncol; ++j)
-    for (int i = 1; i <= nrow; ++i) {
-      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-      m(i, j) = static_cast<double>(state >> 11) * 0x1.0p-53 - 0.5;
-    }
+    for (int i = 1; i <= nrow; ++i) m(i, j) = rng.unif() - 0.5;
   m(5, kMaxCols) = 42.0;  // outside the columns in use
   const std::vector<double> a0 = m.a;
-  for (int i = 1; i <= ncol; ++i) housev(m.a.data(), nrow, ncol, i, i, *m.ws);
+  for (int i = 1; i <= ncol; ++i) m.reflect(nrow, ncol, i, i);
   EXPECT_EQ(m(5, kMaxCols), 42.0);
-  // R'R equals A'A: the reflections are orthogonal, and R is triangular.
-  for (int j = 1; j <= ncol; ++j) {
+  for (int j = 1; j <= ncol; ++j) {  // R triangular, R'R = A'A
     for (int i = j + 1; i <= nrow; ++i) EXPECT_NEAR(m(i, j), 0.0, 1e-14);
     for (int l = 1; l <= ncol; ++l) {
       long double ra = 0, aa = 0;

@@ -1,22 +1,14 @@
 // Running upper envelope of a series.
 #include "pixel/minmax.hpp"
 
-#include <cstdio>
-#include <cstdlib>
+#include "pixel/extend.hpp"
 
 namespace kov {
 
 void minmax(int n, int w, double* y, double* e) {
-  if (w < 0) {
-    std::fprintf(stderr, "kovarind: internal error: minmax half-width %d\n",
-                 w);
-    std::abort();
-  }
-  // Extended copy: w copies of y[0], the series, w copies of y[n-1]; every
-  // output is computed from it, so outputs never feed each other.
-  for (int j = 0; j < w; ++j) e[j] = y[0];
-  for (int i = 0; i < n; ++i) e[w + i] = y[i];
-  for (int j = 0; j < w; ++j) e[w + n + j] = y[n - 1];
+  // Every output is computed from the extended copy, so outputs never feed
+  // each other.
+  extend("minmax", n, w, y, e);
 
   for (int i = 0; i < n; ++i) {
     double a = -9.9e99;  // max of the forward window i..i+w

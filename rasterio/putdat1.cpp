@@ -4,11 +4,10 @@
 #include "rasterio/putdat1.hpp"
 
 #include <cstddef>
-#include <cstdio>
-#include <string>
 #include <vector>
 
 #include "rasterio/gtbq2f.hpp"
+#include "rasterio/putdatfail.hpp"
 
 namespace kov {
 
@@ -24,13 +23,7 @@ Status putdat1(int line, int npix, const std::int16_t* values,
   const Status st = file.write_at(bsq_offset(1, line, 1, npix, 1), bytes.data(),
                                   n, &written);
   if (st.ok()) return Status();
-  const std::size_t i = written + 1;
-  std::printf(" %d %zu %d\n", line, i, static_cast<int>(values[i - 1]));
-  std::fflush(stdout);
-  const Status where = file.located(
-      st, "line " + std::to_string(line) + ", pixel " + std::to_string(i));
-  return Status(Code::kWriteReported,
-                where.msg + "; the rest of the line is not written");
+  return putdatfail(line, written + 1, values, st, file);
 }
 
 }  // namespace kov

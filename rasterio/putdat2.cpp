@@ -4,11 +4,10 @@
 #include "rasterio/putdat2.hpp"
 
 #include <cstddef>
-#include <cstdio>
-#include <string>
 #include <vector>
 
 #include "rasterio/gtbq2f.hpp"
+#include "rasterio/putdatfail.hpp"
 
 namespace kov {
 
@@ -26,13 +25,7 @@ Status putdat2(int line, int npix, const std::int16_t* values,
   const Status st = file.write_at(bsq_offset(1, line, 1, npix, 2), bytes.data(),
                                   bytes.size(), &written);
   if (st.ok()) return Status();
-  const std::size_t i = written / 2 + 1;
-  std::printf(" %d %zu %d\n", line, i, static_cast<int>(values[i - 1]));
-  std::fflush(stdout);
-  const Status where = file.located(
-      st, "line " + std::to_string(line) + ", pixel " + std::to_string(i));
-  return Status(Code::kWriteReported,
-                where.msg + "; the rest of the line is not written");
+  return putdatfail(line, written / 2 + 1, values, st, file);
 }
 
 }  // namespace kov

@@ -11,47 +11,36 @@ namespace kov {
 namespace {
 
 using testing::Bytes;
-using testing::TempDir;
 
-TEST(Putdat2, StoresLittleEndianTwoByteRecords) {
-  TempDir dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string path = dir.file("min.dat");
-  RasterFile f;
-  ASSERT_TRUE(f.open_product(path).ok());
-  const std::int16_t v[3] = {3000, -1, -32768};
-  ASSERT_TRUE(putdat2(1, 3, v, f).ok());
-  ASSERT_TRUE(f.close().ok());
-  EXPECT_EQ(testing::read_file(path), (Bytes{0xB8, 0x0B, 0xFF, 0xFF, 0x00, 0x80}));
-}
+TEST(Putdat2, LittleEndianRecordsAndAWriteStoppedMidLine) {
+  testing::TempDir dir;
+  const std::int16_t v[4] = {3000, -2, -32768, 8};
+  EXPECT_EQ(testing::product_after(dir.file("min.dat"), {},
+                                   [&](const RasterFile& f) { return putdat2(1, 3, v, f); }),
+            (Bytes{0xB8, 0x0B, 0xFE, 0xFF, 0x00, 0x80}));
 
-TEST(Putdat2, WriteStoppedMidLineReportsTheFirstRecordNotWritten) {
-  TempDir dir;
-  ASSERT_TRUE(dir.ok());
+  // Line 2 of 4 pixels spans bytes 8..15; a file size limit of 11 bytes lets
+  // record 5 and half of record 6 through: pixel 2 is the one reported.
   const std::string path = dir.file("max.dat");
   int rc = -1;
-  // Line 2 of 4 pixels spans bytes 8..15; a file size limit of 11 bytes lets
-  // record 5 and half of record 6 through, so pixel 2 is the one reported.
   const std::string out = testing::run_captured(
       [&] {
         std::signal(SIGXFSZ, SIG_IGN);
         RasterFile f;
-        if (!f.open_product(path).ok()) return 10;
         const rlimit lim{11, 11};
-        if (setrlimit(RLIMIT_FSIZE, &lim) != 0) return 11;
-        const std::int16_t v[4] = {300, -2, 7, 8};
+        if (!f.open_product(path).ok() || setrlimit(RLIMIT_FSIZE, &lim) != 0) return 10;
         const Status st = putdat2(2, 4, v, f);
-        if (st.code != Code::kWriteReported) return 12;
-        if (st.msg.rfind(path + ": line 2, pixel 2: ", 0) != 0) return 13;
-        return f.close().ok() ? 0 : 14;
+        if (st.code != Code::kWriteReported) return 11;
+        if (st.msg.rfind(path + ": line 2, pixel 2: ", 0) != 0) return 12;
+        return f.close().ok() ? 0 : 13;
       },
       &rc);
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(out, " 2 2 -2\n");
   const Bytes got = testing::read_file(path);
   ASSERT_EQ(got.size(), 11u);
-  EXPECT_EQ(got[8], 0x2C);  // 300 = 01 2C
-  EXPECT_EQ(got[9], 0x01);
+  EXPECT_EQ(got[8], 0xB8);
+  EXPECT_EQ(got[9], 0x0B);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Helpers for the raster I/O tests: a private temporary directory, whole-file
-// byte access, and a forked run that captures standard output.
+// byte access, a product written through a writer, and a forked run that
+// captures standard output.
 #pragma once
 
 #include <signal.h>
@@ -14,6 +15,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "rasterio/rasterfile.hpp"
 
 namespace kov::testing {
 
@@ -48,6 +51,17 @@ inline void write_file(const std::string& path, const Bytes& b) {
 inline Bytes read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+// The bytes of the product at path after write() on it, the file holding
+// `before` first (absent when empty); empty when an open, the write or the
+// close fails.
+inline Bytes product_after(const std::string& path, const Bytes& before,
+                           const std::function<Status(const RasterFile&)>& write) {
+  if (!before.empty()) write_file(path, before);
+  RasterFile f;
+  if (!f.open_product(path).ok() || !write(f).ok() || !f.close().ok()) return {};
+  return read_file(path);
 }
 
 // Runs fn in a forked child whose standard output goes to a pipe; returns the
