@@ -121,15 +121,19 @@ TEST(SceneMpi, ProductsAndOutputMatchTheSerialProgram) {
        0,
        {},
        {1, 2, 3}},
-      // Every control value away from its default, over longer old products.
+      // Control values away from their defaults, over longer old products.
       {{"--lines", "3", "--pixels", "4", "--seed", "25"},
        0,
        [&](const ScratchDir& d) {
          write_file(d.file("cntl.dat"), cntl);
          for (const char* name : kProducts) write_file(d.file(name), std::string(4000, '\xA5'));
        }},
-      // Fewer lines than ranks, two threads each.
-      {{"--lines", "2", "--pixels", "9", "--mask", "--intp", "--seed", "23"}, 0, {}, {3}, 2},
+      // Fewer lines than ranks, two threads each; FITSW acts only with a mask.
+      {{"--lines", "2", "--pixels", "9", "--mask", "--seed", "23"},
+       0,
+       with_file("cntl.dat", "46\n2 9\n&DATA /\n&CONTRL MASK=1, INTP=1, FITSW=0 /\n&NPT /\n"),
+       {3},
+       2},
       {{"--lines", "0", "--pixels", "3"}, 0},
   };
   for (const Job& job : jobs) expect_like_serial(job);
