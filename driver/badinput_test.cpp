@@ -5,7 +5,6 @@
 // product lines completed before the failure as a clean run writes them.
 
 #include <grp.h>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -13,6 +12,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "driver/testing.hpp"
 

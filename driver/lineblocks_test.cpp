@@ -1,8 +1,8 @@
 #include "driver/lineblocks.hpp"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+
+#include <gtest/gtest.h>
 
 namespace kov {
 namespace {

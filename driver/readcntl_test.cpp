@@ -1,11 +1,11 @@
 #include "driver/readcntl.hpp"
 
-#include <gtest/gtest.h>
-
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "driver/testing.hpp"
 

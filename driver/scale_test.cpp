@@ -1,7 +1,6 @@
 // Scale: records beyond 2^31 and 2^32 on sparse files, at byte offsets
 // computed here in 64 bits, and lines wider than 7500 pixels.
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -9,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "driver/testing.hpp"
 #include "rasterio/gtbq1f.hpp"

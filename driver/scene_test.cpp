@@ -1,12 +1,12 @@
 // End-to-end runs of both programs on scenes that succeed: standard output,
 // exit status, and every product byte against the pixel pipeline.
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "driver/testing.hpp"
 

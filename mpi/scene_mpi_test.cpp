@@ -1,14 +1,14 @@
 // kovarind-mpi under mpirun beside the serial program on the same scene: exit
 // status, standard output, diagnostics and every file must agree.
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "driver/lineblocks.hpp"
 #include "driver/testing.hpp"
