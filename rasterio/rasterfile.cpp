@@ -139,12 +139,4 @@ Status RasterFile::close() {
   return Status();
 }
 
-Status RasterFile::located(const Status& st, const std::string& place) const {
-  const std::string prefix = name_ + ": ";
-  if (st.msg.compare(0, prefix.size(), prefix) == 0) {
-    return Status(st.code, prefix + place + ": " + st.msg.substr(prefix.size()));
-  }
-  return Status(st.code, prefix + place + ": " + st.msg);
-}
-
 }  // namespace kov
