@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "harmonic/tfit7aic.hpp"
+#include "harmonic/tfit7retry.hpp"
 #include "harmonic/tfit7sol.hpp"
 
 namespace kov {
@@ -10,8 +12,6 @@ namespace kov {
 namespace {
 
 constexpr double kCritStart = 9.9e9;
-constexpr double kMsFloor = 1e-20;
-constexpr double kPiSingle = 3.1415927410125732;  // float pi widened
 constexpr int kMaxList = kMaxCols;                 // capacity of a term list
 // Largest list whose work matrix (2k+3 columns) fits in kMaxCols columns.
 constexpr int kMaxListCols = (kMaxCols - 3) / 2;
@@ -102,9 +102,8 @@ void tfit7(int n, int nfunc, const double* y, const std::uint8_t* use,
           const double e2 = x[at(kLdT, 2 * i + 4, w)];
           rss = (e1 * e1 + rss) + e2 * e2;
         }
-        if (!(rss / uu > kMsFloor)) continue;
-        const double aic = uu * std::log(2.0 * kPiSingle * rss / uu) + uu +
-                           static_cast<double>(4 * i + 6);
+        double aic;
+        if (!tfit7aic(rss, uu, i, aic)) continue;
         if (aic < crit) {
           crit = aic;
           istar = i;
@@ -125,14 +124,7 @@ void tfit7(int n, int nfunc, const double* y, const std::uint8_t* use,
 
     if (ok && tfit7sol(n, m, istar, dstar, best, f, s, coef, fit)) return;
 
-    if (r > 1) {
-      order = r - 1;
-      continue;
-    }
-    for (int i = 0; i < m; ++i) coef[i] = 0.0;
-    for (int t = 0; t < n; ++t) fit[t] = -1.0;
-    order = -1;
-    return;
+    if (!tfit7retry(r, n, m, coef, fit, order)) return;
   }
 }
 

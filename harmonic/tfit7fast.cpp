@@ -6,6 +6,8 @@
 
 #include "harmonic/houseapplyfast.hpp"
 #include "harmonic/houseformfast.hpp"
+#include "harmonic/tfit7aic.hpp"
+#include "harmonic/tfit7retry.hpp"
 #include "harmonic/tfit7sol.hpp"
 
 namespace kov {
@@ -13,8 +15,6 @@ namespace kov {
 namespace {
 
 constexpr double kCritStart = 9.9e9;
-constexpr double kMsFloor = 1e-20;
-constexpr double kPiSingle = 3.1415927410125732;  // float pi widened
 constexpr double kFastMax = 1e150;  // no sum of squares can overflow below it
 constexpr int kMaxDepth = kMaxNfunc + 1;
 
@@ -134,9 +134,8 @@ struct Engine {
         const double e2 = yb[i + 1][1];
         rss = (e1 * e1 + rss) + e2 * e2;
       }
-      if (!(rss / uu > kMsFloor)) continue;
-      const double aic = uu * std::log(2.0 * kPiSingle * rss / uu) + uu +
-                         static_cast<double>(4 * i + 6);
+      double aic;
+      if (!tfit7aic(rss, uu, i, aic)) continue;
       if (aic < crit) {
         crit = aic;
         istar = i;
@@ -354,14 +353,7 @@ void tfit7fast(int n, int nfunc, const double* y, const std::uint8_t* use,
 
     if (tfit7sol(n, m, istar, dstar, e.best, f, s, coef, fit)) return;
 
-    if (r > 1) {
-      order = r - 1;
-      continue;
-    }
-    for (int i = 0; i < m; ++i) coef[i] = 0.0;
-    for (int t = 0; t < n; ++t) fit[t] = -1.0;
-    order = -1;
-    return;
+    if (!tfit7retry(r, n, m, coef, fit, order)) return;
   }
 }
 
