@@ -32,9 +32,9 @@ bool is_product(const std::string& name) {
 // `products_allowed`).
 RunResult refused(const ScratchDir& d, const std::string& file, const std::string& where,
                   bool products_allowed, const std::function<void()>& in_child = {},
-                  int lines = 1) {
+                  int lines = 1, const std::string& exe = KOVARIND_EXE) {
   const auto before = snapshot(d);
-  const RunResult r = run_kovarind(d, 2, KOVARIND_EXE, in_child);
+  const RunResult r = run_kovarind(d, 2, exe, in_child);
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), lines) << r.err;
   EXPECT_EQ(r.err.rfind("kovarind: " + file, 0), 0u) << r.err;
@@ -244,17 +244,23 @@ TEST(BadProduct, ProductThatCannotBeOpened) {
     for (const char* other : kProducts)
       EXPECT_TRUE(std::string(other) == name || file_size(d.file(other)) <= 0) << other;
   }
-  ScratchDir ro_file, ro_dir;
+  // The unprivileged runs use a copy of the program in a directory that user
+  // can reach, whatever the permissions of the build tree's parents.
+  ScratchDir bin, ro_file, ro_dir;
+  const std::string exe = bin.file("kovarind");
+  write_file(exe, read_file(KOVARIND_EXE));
+  ASSERT_EQ(chmod(exe.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(bin.path().c_str(), 0755), 0);
   for (const ScratchDir* d : {&ro_file, &ro_dir}) s.inputs(*d);
   write_file(ro_file.file("f.bsq"), "old");
   ASSERT_EQ(chmod(ro_file.file("f.bsq").c_str(), 0444), 0);
   ASSERT_EQ(chmod(ro_file.path().c_str(), 0777), 0);
   refused(ro_file, "f.bsq", ": cannot open for writing: Permission denied", true,
-          as_unprivileged_user);
+          as_unprivileged_user, 1, exe);
   EXPECT_EQ(read_file(ro_file.file("f.bsq")), "old");
   ASSERT_EQ(chmod(ro_dir.path().c_str(), 0555), 0);
   refused(ro_dir, "p.bsq", ": cannot open for writing: Permission denied", false,
-          as_unprivileged_user);
+          as_unprivileged_user, 1, exe);
 }
 
 TEST(BadProduct, FullDeviceStopsTheRunOrIsReportedPerLine) {
