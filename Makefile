@@ -27,8 +27,8 @@ bench:
 	cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DKOVARIND_BENCH=ON -DKOVARIND_TESTS=OFF
 	cmake --build $(BUILD)-bench -j $(JOBS)
-	$(BUILD)-bench/bench/tfit7_bench
-	$(BUILD)-bench/bench/qenpros_bench
+	$(BUILD)-bench/bench/best_subset_bench
+	$(BUILD)-bench/bench/pipeline_bench
 	bench/scene_bench.sh $(BUILD)-bench
 
 # --- Hardening: sanitizers, valgrind and fuzzing, each in its own build tree.
@@ -46,7 +46,7 @@ FUZZ_SECONDS ?= 45
 # Pointer-overflow and alignment checks slow the fit kernels fivefold under
 # the fuzzer; test-sanitize keeps them, AddressSanitizer covers the accesses.
 FUZZ_UBSAN_SKIP = -fno-sanitize=pointer-overflow,alignment
-FUZZERS     = readcntl qenpros
+FUZZERS     = control_file pipeline
 
 # The MPI build stays out: Open MPI's own start-up allocations are never
 # freed and would read as leaks.

@@ -15,12 +15,12 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/testing.hpp"
+#include "test/support.hpp"
 
 namespace kov {
 namespace {
 
-using namespace e2e;
+using namespace test;
 
 bool is_product(const std::string& name) {
   return std::find(std::begin(kProducts), std::end(kProducts), name) != std::end(kProducts);
@@ -30,7 +30,7 @@ bool is_product(const std::string& name) {
 // diagnostic lines of which the first begins "kovarind: <file>" and holds
 // `where`, inputs unchanged, no file created but products (none unless
 // `products_allowed`).
-RunResult refused(const ScratchDir& d, const std::string& file, const std::string& where,
+RunResult refused(const TempDir& d, const std::string& file, const std::string& where,
                   bool products_allowed, const std::function<void()>& in_child = {},
                   int lines = 1, const std::string& exe = KOVARIND_EXE) {
   const auto before = snapshot(d);
@@ -116,7 +116,7 @@ TEST(BadControlFile, RefusedBeforeAnyRasterFileIsOpened) {
 
   for (const Case& k : cases) {
     SCOPED_TRACE("cntl.dat:\n" + k.text);
-    ScratchDir d;
+    TempDir d;
     write_file(d.file("data.bsq"), std::string(2 * 46 * 12, '\0'));
     write_file(d.file("mask.bsq"), std::string(46 * 12, '\1'));
     if (k.text == "<directory>") {
@@ -148,7 +148,7 @@ TEST(BadControlFile, SizesBeyondTheMemoryAreRefusedWithoutACrash) {
       {"46\n1 2\n&DATA /\n&CONTRL NWIN=1000000000, MMSW=0 /\n&NPT /\n", nullptr},
   };
   for (const Case& k : cases) {
-    ScratchDir d;
+    TempDir d;
     mkscene(d, {"--lines", "1", "--pixels", "2", "--no-cntl"});
     write_file(d.file("cntl.dat"), k.cntl);
     if (k.where) {
@@ -162,7 +162,7 @@ TEST(BadControlFile, SizesBeyondTheMemoryAreRefusedWithoutACrash) {
 // A 3-line, 4-pixel scene with 46 steps and a mask, and its clean run.
 struct Scene {
   static constexpr int kLines = 3, kPix = 4, kPlane = kLines * kPix;
-  ScratchDir ref;
+  TempDir ref;
   Control c;
   explicit Scene(bool intp = false) {
     std::vector<std::string> args = {"--lines", "3", "--pixels", "4", "--mask", "--seed", "21"};
@@ -172,7 +172,7 @@ struct Scene {
     EXPECT_EQ(run_kovarind(ref).status, 0);
   }
   // Copies the inputs into d.
-  void inputs(const ScratchDir& d) const {
+  void inputs(const TempDir& d) const {
     for (const char* name : {"cntl.dat", "data.bsq", "mask.bsq"})
       write_file(d.file(name), read_file(ref.file(name)));
   }
@@ -181,12 +181,12 @@ struct Scene {
 TEST(BadRasterInput, MissingOrUnreadableInput) {
   const Scene s;
   for (const char* file : {"data.bsq", "mask.bsq"}) {
-    ScratchDir d;
+    TempDir d;
     s.inputs(d);
     ASSERT_EQ(unlink(d.file(file).c_str()), 0);
     refused(d, file, ": cannot open for reading: No such file", false);
   }
-  ScratchDir d;
+  TempDir d;
   s.inputs(d);
   ASSERT_EQ(unlink(d.file("data.bsq").c_str()), 0);
   ASSERT_EQ(mkdir(d.file("data.bsq").c_str(), 0755), 0);
@@ -216,7 +216,7 @@ TEST(BadRasterInput, TruncatedOrTopBitInputStopsAtItsFirstBadRecord) {
                                  ? "sample " + std::to_string(k.value) + " has its top bit set"
                                  : "file ends before byte offset " + std::to_string(k.value) + "\n";
     SCOPED_TRACE(k.file + (": " + what));
-    ScratchDir d;
+    TempDir d;
     s.inputs(d);
     if (k.top_bit) {
       write_at(d.file(k.file), k.at, enc16(static_cast<int>(k.value)));
@@ -237,7 +237,7 @@ TEST(BadProduct, ProductThatCannotBeOpened) {
   const Scene s(true);
   for (const char* name : kProducts) {
     SCOPED_TRACE(name);
-    ScratchDir d;
+    TempDir d;
     s.inputs(d);
     ASSERT_EQ(mkdir(d.file(name).c_str(), 0755), 0);
     EXPECT_EQ(refused(d, name, ": cannot open for writing: Is a directory", true).out, "");
@@ -246,12 +246,12 @@ TEST(BadProduct, ProductThatCannotBeOpened) {
   }
   // The unprivileged runs use a copy of the program in a directory that user
   // can reach, whatever the permissions of the build tree's parents.
-  ScratchDir bin, ro_file, ro_dir;
+  TempDir bin, ro_file, ro_dir;
   const std::string exe = bin.file("kovarind");
   write_file(exe, read_file(KOVARIND_EXE));
   ASSERT_EQ(chmod(exe.c_str(), 0755), 0);
   ASSERT_EQ(chmod(bin.path().c_str(), 0755), 0);
-  for (const ScratchDir* d : {&ro_file, &ro_dir}) s.inputs(*d);
+  for (const TempDir* d : {&ro_file, &ro_dir}) s.inputs(*d);
   write_file(ro_file.file("f.bsq"), "old");
   ASSERT_EQ(chmod(ro_file.file("f.bsq").c_str(), 0444), 0);
   ASSERT_EQ(chmod(ro_file.path().c_str(), 0777), 0);
@@ -272,7 +272,7 @@ TEST(BadProduct, FullDeviceStopsTheRunOrIsReportedPerLine) {
     SCOPED_TRACE(name);
     const bool per_line = std::string(name) == "order.dat" || std::string(name) == "min.dat" ||
                           std::string(name) == "max.dat";
-    ScratchDir d;
+    TempDir d;
     s.inputs(d);
     ASSERT_EQ(symlink("/dev/full", d.file(name).c_str()), 0);
     const RunResult r =
@@ -300,7 +300,7 @@ TEST(BadProduct, FileSizeLimitStopsTheRunWithTheLinesBeforeIntact) {
                {100, "p.bsq", ": band 3, line 1: write at byte offset 100", 0}};
   for (const Case& k : cases) {
     SCOPED_TRACE(k.where);
-    ScratchDir d;
+    TempDir d;
     s.inputs(d);
     const RunResult r = refused(d, k.file, k.where, true, [&k] {
       std::signal(SIGXFSZ, SIG_IGN);

@@ -1,6 +1,6 @@
 // Program entry of both builds; the fixed-period build is selected by the
 // compile definition KOVARIND_FIXED_PERIOD.
-#include "driver/scene.hpp"
+#include "driver/run.hpp"
 
 int main() {
 #if defined(KOVARIND_FIXED_PERIOD) && KOVARIND_FIXED_PERIOD

@@ -11,20 +11,20 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/testing.hpp"
-#include "rasterio/gtbq1f.hpp"
-#include "rasterio/gtbq2f.hpp"
-#include "rasterio/putbsq2.hpp"
-#include "rasterio/putbsq4.hpp"
-#include "rasterio/putdat1.hpp"
-#include "rasterio/putdat2.hpp"
-#include "rasterio/putdatf.hpp"
+#include "test/support.hpp"
+#include "rasterio/bsq_reader.hpp"
+#include "rasterio/bsq_reader.hpp"
+#include "rasterio/bsq_writer.hpp"
+#include "rasterio/bsq_writer.hpp"
+#include "rasterio/plane_writer.hpp"
+#include "rasterio/plane_writer.hpp"
+#include "rasterio/plane_writer.hpp"
 #include "rasterio/rasterfile.hpp"
 
 namespace kov {
 namespace {
 
-using namespace e2e;
+using namespace test;
 
 TEST(Scale, RecordsBeyond2To32AreReadAndWrittenAtTheirOffsets) {
   // Band 2 of 2.2e9 records: its last line starts past 2^32 records, and so
@@ -33,7 +33,7 @@ TEST(Scale, RecordsBeyond2To32AreReadAndWrittenAtTheirOffsets) {
   const std::uint64_t bsq = (std::uint64_t{kNline} + kNline - 1) * kNpix;
   const std::uint64_t single = (2 * std::uint64_t{kNline} - 1) * kNpix;
   ASSERT_GT(bsq, std::uint64_t{1} << 32);
-  ScratchDir d;
+  TempDir d;
   std::string s16, s8, f16, p32, o8, a32, m16;
   std::vector<double> series(2 * kNpix), para(2 * kNpix), aic(kNpix);
   std::vector<std::int16_t> ints(kNpix);
@@ -44,7 +44,7 @@ TEST(Scale, RecordsBeyond2To32AreReadAndWrittenAtTheirOffsets) {
     para[2 * i + 1] = 0.25 * i + 0.5;
     aic[i] = -10.0 - i;
     ints[i] = static_cast<std::int16_t>(i * 29 - 7000);
-    f16 += enc16(scale16(series[2 * i + 1]));
+    f16 += enc16(counts_i16(series[2 * i + 1]));
     p32 += encf(static_cast<float>(para[2 * i + 1]));
     o8 += static_cast<char>(ints[i] & 0xFF);
     a32 += encf(static_cast<float>(aic[i]));
@@ -56,14 +56,14 @@ TEST(Scale, RecordsBeyond2To32AreReadAndWrittenAtTheirOffsets) {
   ASSERT_TRUE(data.open_input(d.file("data.bsq")).ok());
   ASSERT_TRUE(mask.open_input(d.file("mask.bsq")).ok());
   std::vector<std::int16_t> got(2 * kNpix), flags(2 * kNpix);
-  ASSERT_TRUE(gtbq2f(kNline, kNline, kNpix, 2, 2, got.data(), 2, data).ok());
-  ASSERT_TRUE(gtbq1f(kNline, kNline, kNpix, 2, 2, flags.data(), 2, mask).ok());
+  ASSERT_TRUE(read_line_i16(kNline, kNline, kNpix, 2, 2, got.data(), 2, data).ok());
+  ASSERT_TRUE(read_line_u8(kNline, kNline, kNpix, 2, 2, flags.data(), 2, mask).ok());
   for (int i = 0; i < kNpix; ++i) {
     ASSERT_EQ(got[2 * i + 1], le16(s16, 2 * i)) << i;
     ASSERT_EQ(flags[2 * i + 1], static_cast<unsigned char>(s8[i])) << i;
   }
   ASSERT_EQ(truncate(d.file("data.bsq").c_str(), static_cast<off_t>(2 * bsq + 1001)), 0);
-  const Status st = gtbq2f(kNline, kNline, kNpix, 2, 2, got.data(), 2, data);
+  const Status st = read_line_i16(kNline, kNline, kNpix, 2, 2, got.data(), 2, data);
   EXPECT_NE(st.msg.find("band 2, line 2200000, pixel 501: file ends before byte offset " +
                         std::to_string(2 * bsq + 1001)),
             std::string::npos)
@@ -75,11 +75,11 @@ TEST(Scale, RecordsBeyond2To32AreReadAndWrittenAtTheirOffsets) {
                             {&a, "aic.dat"},
                             {&mn, "min.dat"}})
     ASSERT_TRUE(file->open_product(d.file(name)).ok());
-  ASSERT_TRUE(putbsq2(kNline, kNline, kNpix, 2, 2, series.data(), 2, f).ok());
-  ASSERT_TRUE(putbsq4(kNline, kNline, kNpix, 2, 2, para.data(), 2, p).ok());
-  ASSERT_TRUE(putdat1(2 * kNline, kNpix, ints.data(), o).ok());
-  ASSERT_TRUE(putdatf(2 * kNline, kNpix, aic.data(), a).ok());
-  ASSERT_TRUE(putdat2(2 * kNline, kNpix, ints.data(), mn).ok());
+  ASSERT_TRUE(write_line_i16(kNline, kNline, kNpix, 2, 2, series.data(), 2, f).ok());
+  ASSERT_TRUE(write_line_f32(kNline, kNline, kNpix, 2, 2, para.data(), 2, p).ok());
+  ASSERT_TRUE(write_plane_u8(2 * kNline, kNpix, ints.data(), o).ok());
+  ASSERT_TRUE(write_plane_f32(2 * kNline, kNpix, aic.data(), a).ok());
+  ASSERT_TRUE(write_plane_i16(2 * kNline, kNpix, ints.data(), mn).ok());
   EXPECT_TRUE(read_at(d.file("f.bsq"), 2 * bsq, 2 * kNpix) == f16);
   EXPECT_TRUE(read_at(d.file("p.bsq"), 4 * bsq, 4 * kNpix) == p32);
   EXPECT_TRUE(read_at(d.file("order.dat"), single, kNpix) == o8);
@@ -88,7 +88,7 @@ TEST(Scale, RecordsBeyond2To32AreReadAndWrittenAtTheirOffsets) {
 }
 
 TEST(Scale, SceneWiderThan7500PixelsMatchesThePipeline) {
-  ScratchDir d;
+  TempDir d;
   mkscene(d, {"--lines", "2", "--pixels", "7601", "--intp", "--seed", "17"});
   const RunResult r = run_kovarind(d);
   ASSERT_EQ(r.status, 0) << r.err;
@@ -108,7 +108,7 @@ TEST(Scale, SparseSceneBeyond2To31RecordsProcessesItsLastLine) {
     GTEST_SKIP() << "set KOVARIND_SCALE=1 to run (make test-scale)";
   constexpr int kSteps = 200, kLines = 164, kWide = 65536;
   const std::uint64_t plane = std::uint64_t{kLines} * kWide, last = plane - kWide;
-  ScratchDir d;
+  TempDir d;
   write_file(d.file("cntl.dat"),
              "200\n164 65536\n&DATA NFUNC=2 /\n&CONTRL MMSW=0, MASK=1 /\n&NPT /\n");
   for (int k = 1; k <= kSteps; ++k) {

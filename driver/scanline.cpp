@@ -10,15 +10,15 @@
 #include <omp.h>
 #endif
 
-#include "harmonic/dims.hpp"
-#include "harmonic/mkmat2.hpp"
-#include "rasterio/gtbq1f.hpp"
-#include "rasterio/gtbq2f.hpp"
-#include "rasterio/putbsq2.hpp"
-#include "rasterio/putbsq4.hpp"
-#include "rasterio/putdat1.hpp"
-#include "rasterio/putdat2.hpp"
-#include "rasterio/putdatf.hpp"
+#include "base/limits.hpp"
+#include "harmonic/design_matrix.hpp"
+#include "rasterio/bsq_reader.hpp"
+#include "rasterio/bsq_reader.hpp"
+#include "rasterio/bsq_writer.hpp"
+#include "rasterio/bsq_writer.hpp"
+#include "rasterio/plane_writer.hpp"
+#include "rasterio/plane_writer.hpp"
+#include "rasterio/plane_writer.hpp"
 
 namespace kov {
 namespace {
@@ -48,7 +48,7 @@ LineBuffers::LineBuffers(const Control& c)
 PixelModel::PixelModel(const Control& c, Build build)
     : f(static_cast<std::size_t>(kLdT) * kMaxCols, 0.0) {
   const int npoint = build == Build::kFixedPeriod ? 46 : c.npoint;
-  mkmat2(c.ndat, npoint, c.nfunc, kNumk.data(), f.data());
+  fill_design_matrix(c.ndat, npoint, c.nfunc, kHarmonicNumbers.data(), f.data());
   pp.ndat = c.ndat;
   pp.nfunc = c.nfunc;
   pp.npara = c.npara;
@@ -87,9 +87,9 @@ Status allocate_scan(const Control& c, Build build, std::optional<PixelModel>& m
 }
 
 Status read_line(int line, const Control& c, const SceneFiles& fs, LineBuffers& b) {
-  Status s = gtbq2f(line, c.nline, c.npix, 1, c.ndat, b.kpix.data(), c.ndat, fs.data);
+  Status s = read_line_i16(line, c.nline, c.npix, 1, c.ndat, b.kpix.data(), c.ndat, fs.data);
   if (s.ok() && c.mask == 1)
-    s = gtbq1f(line, c.nline, c.npix, 1, c.ndat, b.msk.data(), c.ndat, fs.mask);
+    s = read_line_u8(line, c.nline, c.npix, 1, c.ndat, b.msk.data(), c.ndat, fs.mask);
   return s;
 }
 
@@ -119,8 +119,8 @@ void process_line(const Control& c, PixelModel& m, LineBuffers& b) {
       }
       int kmax = 0, kmin = 0, iord = 0;
       double aic = 0.0;
-      qenpros(pp, kpix, pix, pix0, kflg, para, kmax, kmin, aic, iord, ws);
-      // pix0 is written by qenpros only when INTP > 0; what it held before
+      process_pixel(pp, kpix, pix, pix0, kflg, para, kmax, kmin, aic, iord, ws);
+      // pix0 is written by process_pixel only when INTP > 0; what it held before
       // is this worker's previous pixel, gathered but never written out.
       for (int i = 0; i < ndat; ++i) {
         b.pix[col + i] = pix[i];
@@ -145,21 +145,21 @@ Status write_line(int line, const Control& c, const SceneFiles& fs,
     report(st);
     return false;
   };
-  Status s = putbsq4(line, c.nline, c.npix, 1, c.npara, b.para.data(), c.npara, fs.p);
+  Status s = write_line_f32(line, c.nline, c.npix, 1, c.npara, b.para.data(), c.npara, fs.p);
   if (fatal(s)) return s;
   if (c.intp == 1) {
-    s = putbsq2(line, c.nline, c.npix, 1, c.ndat, b.pix0.data(), c.ndat, fs.i);
+    s = write_line_i16(line, c.nline, c.npix, 1, c.ndat, b.pix0.data(), c.ndat, fs.i);
     if (fatal(s)) return s;
   }
-  s = putbsq2(line, c.nline, c.npix, 1, c.ndat, b.pix.data(), c.ndat, fs.f);
+  s = write_line_i16(line, c.nline, c.npix, 1, c.ndat, b.pix.data(), c.ndat, fs.f);
   if (fatal(s)) return s;
-  s = putdat1(line, c.npix, b.order.data(), fs.order);
+  s = write_plane_u8(line, c.npix, b.order.data(), fs.order);
   if (fatal(s)) return s;
-  s = putdatf(line, c.npix, b.aic.data(), fs.aic);
+  s = write_plane_f32(line, c.npix, b.aic.data(), fs.aic);
   if (fatal(s)) return s;
-  s = putdat2(line, c.npix, b.kmin.data(), fs.min);
+  s = write_plane_i16(line, c.npix, b.kmin.data(), fs.min);
   if (fatal(s)) return s;
-  s = putdat2(line, c.npix, b.kmax.data(), fs.max);
+  s = write_plane_i16(line, c.npix, b.kmax.data(), fs.max);
   if (fatal(s)) return s;
   return Status();
 }

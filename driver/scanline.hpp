@@ -10,10 +10,10 @@
 #include <optional>
 #include <vector>
 
-#include "driver/control.hpp"
-#include "driver/scenefiles.hpp"
-#include "pixel/qenpros.hpp"
-#include "rasterio/status.hpp"
+#include "base/control.hpp"
+#include "driver/scene_files.hpp"
+#include "pixel/pipeline.hpp"
+#include "base/status.hpp"
 
 namespace kov {
 

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "mpi/scene_mpi.hpp"
+#include "mpi/run_mpi.hpp"
 
 int main(int argc, char** argv) {
   int provided = 0;
@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kovarind-mpi: MPI could not be initialised\n");
     return 1;
   }
-  const int status = kov::scene_mpi(kov::Build::kFull, MPI_COMM_WORLD);
+  const int status = kov::run_scene_mpi(kov::Build::kFull, MPI_COMM_WORLD);
   MPI_Finalize();
   return status;
 }

@@ -4,12 +4,12 @@
 // exact byte offset where it stopped. Messages begin with the file name.
 #include "rasterio/rasterfile.hpp"
 
-#include <fcntl.h>
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/types.h>
+#include <unistd.h>
 #include <utility>
 
 namespace kov {

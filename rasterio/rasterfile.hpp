@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "rasterio/status.hpp"
+#include "base/status.hpp"
 
 #ifdef KOVARIND_MPI
 #include <mpi.h>
@@ -43,7 +43,13 @@ class RasterFile {
   Status close();
   // Returns st with `place` (say "band 2, line 3") inserted after the file
   // name that begins every message of this file.
-  Status located(const Status& st, const std::string& place) const;
+  // (Inline: the POSIX and the MPI-IO body share it.)
+  Status located(const Status& st, const std::string& place) const {
+    const std::string prefix = name_ + ": ";
+    const bool named = st.msg.compare(0, prefix.size(), prefix) == 0;
+    return Status(st.code,
+                  prefix + place + ": " + (named ? st.msg.substr(prefix.size()) : st.msg));
+  }
 
   const std::string& name() const { return name_; }
 

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "rasterio/test_support.hpp"
+#include "test/support.hpp"
 
 namespace kov {
 namespace {
@@ -12,7 +12,7 @@ namespace {
 // Reads and writes at offsets, short reads, creation and update in place are
 // covered through the readers and writers.
 TEST(RasterFile, MissingInputIsNamedAndNeverCreated) {
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string path = dir.file("data.bsq");
   RasterFile f;
   const Status st = f.open_input(path);

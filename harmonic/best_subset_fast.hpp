@@ -1,0 +1,37 @@
+// Best-subset harmonic fit with the results of fit_best_subset, bit for bit, at a
+// fraction of its cost: term lists sharing a prefix share its reduction.
+#pragma once
+
+#include <cstdint>
+
+#include "base/limits.hpp"
+#include "harmonic/best_subset.hpp"
+
+namespace kov {
+
+inline constexpr int kFastLd = 208;  // rows per column buffer: 200 + slack
+inline constexpr int kFastBufCols =  // load + temp + replay + tree levels
+    3 * (2 * kMaxHarmonics + 3) + (kMaxHarmonics + 1) * (kMaxHarmonics + 1);
+inline constexpr int kFastCacheOrder = 12;  // largest tree kept for retries
+
+// Per-worker scratch of fit_best_subset_fast (about 1.8 MB; allocate it on the heap).
+// Every element read in a call is written earlier in the same call.
+struct BestSubsetFastScratch {
+  alignas(64) double buf[kFastBufCols * kFastLd];  // column buffers
+  alignas(64) double v[kFastLd];                   // reflection vector
+  alignas(64) double bv[kFastLd];                  // beta * v
+  double node[3 << kFastCacheOrder];  // per tree node: two rows of y, leaf value
+  double s[kLdC * (kMaxCols + 1)];    // system S, columns 0..50
+  BestSubsetScratch plain;                 // for inputs the fast path does not take
+};
+
+// Same contract and, for every input, the same coef, fit, order and crit
+// bits as fit_best_subset. Inputs with a non-finite or huge (above 1e150) value among
+// the flagged samples or the design columns in use, no flagged step, a
+// first design column of norm below 1e-60 over the flagged steps, or
+// arguments outside the documented limits are handed to fit_best_subset.
+void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t* use,
+               const double* f, double* coef, double* fit, int& order,
+               double& crit, BestSubsetFastScratch& ws);
+
+}  // namespace kov
