@@ -52,29 +52,25 @@ const Data& data() {
   return d;
 }
 
-void run(benchmark::State& state, bool plain) {
+void run(benchmark::State& state, kov::FitPath path) {
   const Data& d = data();
-  kov::PixelParams p;
-  p.ndat = kN;
-  p.f = d.f.data();
-  p.plain_fit = plain;
-  auto ws = std::make_unique<kov::PixelScratch>(kN, p.nwin);
-  std::int16_t kflg[kN];
-  double pix[kN], pix0[kN], para[kov::kMaxCols];
-  int kmax, kmin, iord;
-  double aic;
+  kov::Control c;
+  c.ndat = kN;
+  kov::derive_limits(c);
+  auto ws = std::make_unique<kov::PixelScratch>(kN, c.nwin);
+  kov::PixelResult r;
   std::size_t i = 0;
   for (auto _ : state) {
-    kov::process_pixel(p, d.kpix[i].data(), pix, pix0, kflg, para, kmax, kmin, aic, iord, *ws);
-    benchmark::DoNotOptimize(pix);
+    kov::process_pixel(c, d.f.data(), d.kpix[i].data(), nullptr, r, *ws, path);
+    benchmark::DoNotOptimize(r);
     i = (i + 1) % d.kpix.size();
   }
   state.counters["pixels/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
                                                   benchmark::Counter::kIsRate);
 }
 
-void BM_pipeline_fast(benchmark::State& s) { run(s, false); }
-void BM_pipeline_plain(benchmark::State& s) { run(s, true); }
+void BM_pipeline_fast(benchmark::State& s) { run(s, kov::FitPath::kFast); }
+void BM_pipeline_plain(benchmark::State& s) { run(s, kov::FitPath::kPlain); }
 
 BENCHMARK(BM_pipeline_fast)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 BENCHMARK(BM_pipeline_plain)->Unit(benchmark::kMicrosecond)->MinTime(2.0);

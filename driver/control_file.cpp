@@ -379,18 +379,8 @@ Status read_group(Scanner& s, const Group& g) {
   }
 }
 
-// Lines of the control file where values were given, for the limit messages.
-struct Where {
-  int ndat = 0, nline = 0, npix = 0, nfunc = 0, ndef = 0, nwin = 0, npoint = 0;
-};
-
-Status invalid(const std::string& path, int line, const std::string& what) {
-  return {Code::kInvalid, path + ":" + std::to_string(line) + ": " + what};
-}
-
-Status read_all(const std::string& path, Build build, Control& c,
-                std::FILE* out, bool& echoed) {
-  c = Control{};
+// The whole file as lines, without their line ends.
+Status read_lines(const std::string& path, std::vector<std::string>& lines) {
   std::FILE* f = std::fopen(path.c_str(), "r");
   if (f == nullptr)
     return {Code::kIo, path + ": cannot open: " + std::strerror(errno)};
@@ -398,36 +388,37 @@ Status read_all(const std::string& path, Build build, Control& c,
   char buf[8192];
   std::size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  bool bad = std::ferror(f) != 0;
-  int err = errno;
+  const bool bad = std::ferror(f) != 0;
+  const int err = errno;
   std::fclose(f);
   if (bad) return {Code::kIo, path + ": cannot read: " + std::strerror(err)};
-
-  std::vector<std::string> lines;
-  std::size_t b = 0;
-  while (b < text.size()) {
+  for (std::size_t b = 0; b < text.size();) {
     std::size_t e = text.find('\n', b);
     if (e == std::string::npos) e = text.size();
     lines.emplace_back(text, b, e - b);
     b = e + 1;
   }
-  Scanner s(path, std::move(lines));
-  Where w;
+  return {};
+}
 
-  Status st = read_record(s, "record 1", {{"NDAT", &c.ndat, &w.ndat}});
+// Records 1 and 2: NDAT, then NLINE and NPIX.
+Status read_dimensions(Scanner& s, Control& c, ValueLines& at) {
+  Status st = read_record(s, "record 1", {{"NDAT", &c.ndat, &at.ndat}});
   if (!st.ok()) return st;
-  st = read_record(s, "record 2",
-                   {{"NLINE", &c.nline, &w.nline}, {"NPIX", &c.npix, &w.npix}});
-  if (!st.ok()) return st;
+  return read_record(s, "record 2",
+                     {{"NLINE", &c.nline, &at.nline}, {"NPIX", &c.npix, &at.npix}});
+}
 
+// The groups DATA, CONTRL and, in the full build, NPT.
+Status read_groups(Scanner& s, Build build, Control& c, ValueLines& at) {
   int ndat_ignored = 0;
   const Group data{"DATA",
                    {{"NDAT", Kind::kInt, &ndat_ignored, nullptr},
-                    {"NFUNC", Kind::kInt, &c.nfunc, &w.nfunc},
-                    {"NDEF", Kind::kInt, &c.ndef, &w.ndef},
+                    {"NFUNC", Kind::kInt, &c.nfunc, &at.nfunc},
+                    {"NDEF", Kind::kInt, &c.ndef, &at.ndef},
                     {"ISPOT", Kind::kInt, &c.ispot, nullptr}}};
   const Group contrl{"CONTRL",
-                     {{"NWIN", Kind::kInt, &c.nwin, &w.nwin},
+                     {{"NWIN", Kind::kInt, &c.nwin, &at.nwin},
                       {"INTP", Kind::kInt, &c.intp, nullptr},
                       {"SELECT", Kind::kInt8, &c.select, nullptr},
                       {"MMSW", Kind::kInt, &c.mmsw, nullptr},
@@ -435,77 +426,51 @@ Status read_all(const std::string& path, Build build, Control& c,
                       {"FITSW", Kind::kInt8, &c.fitsw, nullptr},
                       {"MASK", Kind::kInt, &c.mask, nullptr},
                       {"FITMD", Kind::kInt8, &c.fitmd, nullptr}}};
-  const Group npt{"NPT", {{"NPOINT", Kind::kInt, &c.npoint, &w.npoint}}};
-  st = read_group(s, data);
-  if (!st.ok()) return st;
-  st = read_group(s, contrl);
-  if (!st.ok()) return st;
-  if (build == Build::kFull) {
-    st = read_group(s, npt);
+  const Group npt{"NPT", {{"NPOINT", Kind::kInt, &c.npoint, &at.npoint}}};
+  Status st = read_group(s, data);
+  if (st.ok()) st = read_group(s, contrl);
+  if (st.ok() && build == Build::kFull) st = read_group(s, npt);
+  if (build == Build::kFixedPeriod) c.npoint = 46;
+  return st;
+}
+
+// The NDEF excluded time steps, one record each, read only when NDEF is in
+// 1..NDAT and echoed to `out` as read; only steps in 1..NDAT are kept.
+Status read_excluded_steps(Scanner& s, Control& c, std::FILE* out, bool& echoed) {
+  if (c.ndef < 1 || c.ndef > c.ndat) return {};
+  echoed = true;
+  std::fprintf(out, " ----\n %d\n", c.ndef);
+  int kept = 0;
+  for (int i = 1; i <= c.ndef; ++i) {
+    int t = 0;
+    Status st = read_record(
+        s, "the excluded time steps",
+        {{"step " + std::to_string(i) + " of " + std::to_string(c.ndef), &t, nullptr}});
     if (!st.ok()) return st;
-  } else {
-    c.npoint = 46;
-  }
-
-  // Excluded time steps: echoed as read; only steps in 1..NDAT are kept.
-  if (c.ndef >= 1 && c.ndef <= c.ndat) {
-    echoed = true;
-    std::fprintf(out, " ----\n %d\n", c.ndef);
-    int k = 0;
-    for (int i = 1; i <= c.ndef; ++i) {
-      int t = 0;
-      st = read_record(s, "the excluded time steps",
-                       {{"step " + std::to_string(i) + " of " +
-                             std::to_string(c.ndef),
-                         &t, nullptr}});
-      if (!st.ok()) return st;
-      if (t > 0 && t <= c.ndat) {
-        ++k;
-        std::fprintf(out, " %d %d\n", k, t);
-        if (k <= kMaxSteps) c.kdef.push_back(static_cast<std::int16_t>(t));
-      }
+    if (t > 0 && t <= c.ndat) {
+      ++kept;
+      std::fprintf(out, " %d %d\n", kept, t);
+      if (kept <= kMaxSteps) c.kdef.push_back(static_cast<std::int16_t>(t));
     }
-    std::fputs(" ----\n", out);
   }
-
-  const std::string& p = path;
-  if (c.ndat < 3 || c.ndat > kMaxSteps)
-    return invalid(p, w.ndat, "NDAT = " + std::to_string(c.ndat) +
-                                  " is outside 3.." + std::to_string(kMaxSteps));
-  if (c.ndef < 0 || c.ndef > c.ndat)
-    return invalid(p, w.ndef, "NDEF = " + std::to_string(c.ndef) +
-                                  " is outside 0..NDAT (" +
-                                  std::to_string(c.ndat) + ")");
-  if (c.nfunc < 0 || c.nfunc > kMaxHarmonics)
-    return invalid(p, w.nfunc, "NFUNC = " + std::to_string(c.nfunc) +
-                                   " is outside 0.." + std::to_string(kMaxHarmonics));
-  if (c.npoint <= 0)
-    return invalid(p, w.npoint,
-                   "NPOINT = " + std::to_string(c.npoint) + " is not positive");
-  if (c.nline < 0)
-    return invalid(p, w.nline,
-                   "NLINE = " + std::to_string(c.nline) + " is negative");
-  if (c.npix < 0)
-    return invalid(p, w.npix, "NPIX = " + std::to_string(c.npix) + " is negative");
-  if (c.nwin < 0 && c.mmsw > 0 && (c.fitmd == 0 || c.fitmd == 1))
-    return invalid(p, w.nwin,
-                   "NWIN = " + std::to_string(c.nwin) +
-                       " is negative while the envelope filter is on (MMSW = " +
-                       std::to_string(c.mmsw) +
-                       ", FITMD = " + std::to_string(c.fitmd) + ")");
-
-  c.npara = 2 * c.nfunc + 2;
-  if (c.fitmd == 1) {
-    c.thi = c.tcld;
-    c.tlo = -2.0 * c.tcld;
-  } else if (c.fitmd == 2) {
-    c.thi = c.tcld;
-    c.tlo = -c.tcld;
-  } else {
-    c.thi = 2.0 * c.tcld;
-    c.tlo = -c.tcld;
-  }
+  std::fputs(" ----\n", out);
   return {};
+}
+
+Status read_all(const std::string& path, Build build, Control& c, std::FILE* out,
+                bool& echoed) {
+  c = Control{};
+  std::vector<std::string> lines;
+  Status st = read_lines(path, lines);
+  if (!st.ok()) return st;
+  Scanner s(path, std::move(lines));
+  ValueLines at;
+  st = read_dimensions(s, c, at);
+  if (st.ok()) st = read_groups(s, build, c, at);
+  if (st.ok()) st = read_excluded_steps(s, c, out, echoed);
+  if (st.ok()) st = check_limits(c, path, at);
+  if (st.ok()) derive_limits(c);
+  return st;
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ struct Reader {
   }
 };
 
-TEST(Readcntl, ValuesDefaultsExcludedStepsAndDerivedLimits) {
+TEST(ControlFile, ValuesDefaultsExcludedStepsAndDerivedLimits) {
   struct Case {
     std::string text, fields, echo;
     Build build = Build::kFull;
@@ -117,7 +117,7 @@ TEST(Readcntl, ValuesDefaultsExcludedStepsAndDerivedLimits) {
   }
 }
 
-TEST(Readcntl, TcldInAnyDecimalOrExponentNotationAndNothingElse) {
+TEST(ControlFile, TcldInAnyDecimalOrExponentNotationAndNothingElse) {
   Reader r;
   const auto tcld = [&](const std::string& v) {
     return r.read("46\n1 1\n&DATA /\n&CONTRL TCLD=" + v + " /\n&NPT /\n");
@@ -136,7 +136,7 @@ TEST(Readcntl, TcldInAnyDecimalOrExponentNotationAndNothingElse) {
   }
 }
 
-TEST(Readcntl, MalformedFilesNameTheLineAndWhatWasExpected) {
+TEST(ControlFile, MalformedFilesNameTheLineAndWhatWasExpected) {
   struct Case {
     std::string text, msg;
     Build build = Build::kFull;
@@ -186,7 +186,7 @@ TEST(Readcntl, MalformedFilesNameTheLineAndWhatWasExpected) {
   testing::internal::GetCapturedStderr();
 }
 
-TEST(Readcntl, GroupOfAnotherNameIsSkippedWithAWarning) {
+TEST(ControlFile, GroupOfAnotherNameIsSkippedWithAWarning) {
   Reader r;
   testing::internal::CaptureStderr();
   const Status st = r.read(

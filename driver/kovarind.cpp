@@ -4,8 +4,8 @@
 
 int main() {
 #if defined(KOVARIND_FIXED_PERIOD) && KOVARIND_FIXED_PERIOD
-  return kov::scene(kov::Build::kFixedPeriod);
+  return kov::run_scene(kov::Build::kFixedPeriod);
 #else
-  return kov::scene(kov::Build::kFull);
+  return kov::run_scene(kov::Build::kFull);
 #endif
 }

@@ -20,7 +20,7 @@ void diagnose(const Status& s) {
 
 }  // namespace
 
-int scene(Build build) {
+int run_scene(Build build) {
   Control c;
   Status s = read_control_file("cntl.dat", build, c, stdout);
   if (!s.ok()) {
@@ -32,7 +32,7 @@ int scene(Build build) {
   // for the memory leaves no product behind.
   std::optional<PixelModel> model;
   std::optional<LineBuffers> buffers;
-  s = allocate_scan(c, build, model, buffers);
+  s = allocate_scan(c, model, buffers);
   if (!s.ok()) {
     diagnose(s);
     return 1;

@@ -8,6 +8,6 @@ namespace kov {
 // Runs the program: control file, design matrix, inputs and products, the
 // scan over every line and pixel, and the final message. Returns the exit
 // status (0 only when every line of every product was written).
-int scene(Build build);
+int run_scene(Build build);
 
 }  // namespace kov

@@ -15,7 +15,7 @@ namespace {
 
 using namespace test;
 
-TEST(Scene, ProductsHoldThePipelineResultsOfEveryPixel) {
+TEST(Run, ProductsHoldThePipelineResultsOfEveryPixel) {
   const std::string old = "left by an earlier run";
   struct Case {
     std::vector<std::string> args;
@@ -50,7 +50,7 @@ TEST(Scene, ProductsHoldThePipelineResultsOfEveryPixel) {
   }
 }
 
-TEST(Scene, FailedFitStoresOrderMinusOneAsByte255) {
+TEST(Run, FailedFitStoresOrderMinusOneAsByte255) {
   // A narrow bump on a zero background: every harmonic model undershoots
   // zero, every attempt is rejected, and the fit fails.
   TempDir d;
@@ -66,7 +66,7 @@ TEST(Scene, FailedFitStoresOrderMinusOneAsByte255) {
   Oracle(d).expect_scene();
 }
 
-TEST(Scene, EmptyScenesCreateEmptyProducts) {
+TEST(Run, EmptyScenesCreateEmptyProducts) {
   for (const char* sizes : {"0 25", "3 0"}) {
     const int nline = sizes[0] - '0';
     TempDir d;
@@ -80,7 +80,7 @@ TEST(Scene, EmptyScenesCreateEmptyProducts) {
   }
 }
 
-TEST(Scene, SmallerRunUpdatesProductsInPlaceAndKeepsTheirTails) {
+TEST(Run, SmallerRunUpdatesProductsInPlaceAndKeepsTheirTails) {
   TempDir d;
   mkscene(d, {"--lines", "4", "--pixels", "5", "--intp", "--seed", "1"});
   ASSERT_EQ(run_kovarind(d).status, 0);
@@ -104,7 +104,7 @@ TEST(Scene, SmallerRunUpdatesProductsInPlaceAndKeepsTheirTails) {
   }
 }
 
-TEST(Scene, FixedPeriodBuildReadsNoNptGroupAndWritesNoProgress) {
+TEST(Run, FixedPeriodBuildReadsNoNptGroupAndWritesNoProgress) {
   for (bool npt : {true, false}) {
     TempDir d;
     mkscene(d, {"--lines", "2", "--pixels", "3", "--seed", "4"});

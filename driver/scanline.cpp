@@ -45,35 +45,19 @@ LineBuffers::LineBuffers(const Control& c)
       kmin(npix),
       kmax(npix) {}
 
-PixelModel::PixelModel(const Control& c, Build build)
-    : f(static_cast<std::size_t>(kLdT) * kMaxCols, 0.0) {
-  const int npoint = build == Build::kFixedPeriod ? 46 : c.npoint;
-  fill_design_matrix(c.ndat, npoint, c.nfunc, kHarmonicNumbers.data(), f.data());
-  pp.ndat = c.ndat;
-  pp.nfunc = c.nfunc;
-  pp.npara = c.npara;
-  pp.nwin = c.nwin;
-  pp.ndef = static_cast<int>(c.kdef.size());
-  pp.kdef = c.kdef.data();
-  pp.mmsw = c.mmsw;
-  pp.intp = c.intp;
-  pp.tlo = c.tlo;
-  pp.thi = c.thi;
-  pp.fitsw = c.fitsw;
-  pp.mask = c.mask;
-  pp.fitmd = c.fitmd;
-  pp.f = f.data();
+PixelModel::PixelModel(const Control& c)
+    : design(design_matrix(c.ndat, c.npoint, c.nfunc)) {
   // The envelope scratch is sized by NWIN only when the filter is on.
-  const bool filter = c.mmsw > 0 && (c.fitmd == 0 || c.fitmd == 1);
   const int workers = worker_count();
   for (int w = 0; w < workers; ++w)
-    scratch.push_back(std::make_unique<PixelScratch>(c.ndat, filter ? c.nwin : 0));
+    scratch.push_back(std::make_unique<PixelScratch>(c.ndat, envelope_on(c) ? c.nwin : 0));
+  results.resize(scratch.size());
 }
 
-Status allocate_scan(const Control& c, Build build, std::optional<PixelModel>& model,
+Status allocate_scan(const Control& c, std::optional<PixelModel>& model,
                      std::optional<LineBuffers>& buffers) {
   try {
-    model.emplace(c, build);
+    model.emplace(c);
     buffers.emplace(c);
   } catch (const std::exception&) {
     model.reset();
@@ -97,41 +81,33 @@ void process_line(const Control& c, PixelModel& m, LineBuffers& b) {
   const int ndat = c.ndat;
   const int npara = c.npara;
   const long npix = c.npix;
-  const PixelParams& pp = m.pp;
 #pragma omp parallel
   {
 #ifdef _OPENMP
-    PixelScratch& ws = *m.scratch[static_cast<std::size_t>(omp_get_thread_num())];
+    const std::size_t worker = static_cast<std::size_t>(omp_get_thread_num());
 #else
-    PixelScratch& ws = *m.scratch[0];
+    const std::size_t worker = 0;
 #endif
-    std::int16_t kpix[kMaxSteps];
-    std::int16_t kflg[kMaxSteps];
-    double pix[kMaxSteps];
-    double pix0[kMaxSteps] = {};
-    double para[kMaxCols];
+    PixelScratch& ws = *m.scratch[worker];
+    PixelResult& r = m.results[worker];
+    // first_fit is written by the pipeline only when INTP > 0; what it held
+    // before is gathered but never written out.
+    std::fill(std::begin(r.first_fit), std::end(r.first_fit), 0.0);
 #pragma omp for schedule(dynamic, 8)
     for (long j = 0; j < npix; ++j) {
       const std::size_t col = static_cast<std::size_t>(j) * ndat;
+      process_pixel(c, m.design.data(), &b.kpix[col], c.mask == 1 ? &b.msk[col] : nullptr,
+                    r, ws);
       for (int i = 0; i < ndat; ++i) {
-        kpix[i] = b.kpix[col + i];
-        kflg[i] = c.mask == 1 ? b.msk[col + i] : std::int16_t{1};
-      }
-      int kmax = 0, kmin = 0, iord = 0;
-      double aic = 0.0;
-      process_pixel(pp, kpix, pix, pix0, kflg, para, kmax, kmin, aic, iord, ws);
-      // pix0 is written by process_pixel only when INTP > 0; what it held before
-      // is this worker's previous pixel, gathered but never written out.
-      for (int i = 0; i < ndat; ++i) {
-        b.pix[col + i] = pix[i];
-        b.pix0[col + i] = pix0[i];
+        b.pix[col + i] = r.fit[i];
+        b.pix0[col + i] = r.first_fit[i];
       }
       const std::size_t pcol = static_cast<std::size_t>(j) * npara;
-      for (int i = 0; i < npara; ++i) b.para[pcol + i] = para[i];
-      b.aic[j] = aic;
-      b.order[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(iord));
-      b.kmin[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(kmin));
-      b.kmax[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(kmax));
+      for (int i = 0; i < npara; ++i) b.para[pcol + i] = r.para[i];
+      b.aic[j] = r.criterion;
+      b.order[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.order));
+      b.kmin[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.min_counts));
+      b.kmax[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.max_counts));
     }
   }
 }

@@ -27,23 +27,21 @@ struct LineBuffers {
   std::vector<std::int16_t> order, kmin, kmax;
 };
 
-// Run-constant inputs of the pipeline: the design matrix (built once, for the
-// period of 46 steps in the fixed-period build), the pipeline parameters that
-// point into it and into c, and one scratch per worker thread. c must outlive
-// the model; the model is neither copied nor moved.
+// Run-constant inputs of the pipeline: the design matrix (built once for
+// the run's period), and one scratch and one result per worker thread.
 struct PixelModel {
-  PixelModel(const Control& c, Build build);
+  explicit PixelModel(const Control& c);
   PixelModel(const PixelModel&) = delete;
   PixelModel& operator=(const PixelModel&) = delete;
-  std::vector<double> f;
-  PixelParams pp;
+  std::vector<double> design;
   std::vector<std::unique_ptr<PixelScratch>> scratch;
+  std::vector<PixelResult> results;
 };
 
 // Allocates the pixel model and the line buffers of a run. A size beyond
 // the memory gives kIo naming NPIX, NDAT and NWIN instead of ending the
 // process.
-Status allocate_scan(const Control& c, Build build, std::optional<PixelModel>& model,
+Status allocate_scan(const Control& c, std::optional<PixelModel>& model,
                      std::optional<LineBuffers>& buffers);
 
 // Reads line `line` of bands 1..NDAT of data.bsq and, when MASK = 1, of

@@ -17,7 +17,7 @@ namespace {
 // Differential harness: the plain routine is the reference, compared bit for
 // bit (coefficients, fitted series, order, criterion); one scratch of each
 // serves every call, whatever its size.
-class Tfit7FastTest : public ::testing::Test {
+class BestSubsetFastTest : public ::testing::Test {
  protected:
   std::unique_ptr<BestSubsetScratch> plain_ = std::make_unique<BestSubsetScratch>();
   std::unique_ptr<BestSubsetFastScratch> fast_ = std::make_unique<BestSubsetFastScratch>();
@@ -107,7 +107,7 @@ class Tfit7FastTest : public ::testing::Test {
   }
 };
 
-TEST_F(Tfit7FastTest, RandomAndAdversarialInputsMatchBitForBit) {
+TEST_F(BestSubsetFastTest, RandomAndAdversarialInputsMatchBitForBit) {
   sweep(2500, 3, 60, 4, 1);
   sweep(300, 3, 200, 3, 2);
   sweep(150, 30, 60, 6, 3);
@@ -124,7 +124,7 @@ TEST_F(Tfit7FastTest, RandomAndAdversarialInputsMatchBitForBit) {
   EXPECT_GT(few_, 200);
 }
 
-TEST_F(Tfit7FastTest, NonFiniteAndHugeSamples) {
+TEST_F(BestSubsetFastTest, NonFiniteAndHugeSamples) {
   const auto f = test::design(24, 12, 3);
   for (double bad : {double(NAN), double(INFINITY), -double(INFINITY), 1e200, -0.0})
     for (int where = 0; where < 3; ++where) {
@@ -139,7 +139,7 @@ TEST_F(Tfit7FastTest, NonFiniteAndHugeSamples) {
 
 // Designs of unit columns: exact ties between term lists (the first scored
 // wins), and zero pivots with a nonzero norm below them.
-TEST_F(Tfit7FastTest, TiesAndZeroPivots) {
+TEST_F(BestSubsetFastTest, TiesAndZeroPivots) {
   std::vector<double> f(kLdT * kMaxCols, 0.0);
   for (int j = 1; j <= 8; ++j) f[at(kLdT, j, j)] = 1.0;
   same(9, 3, {1.0, 0.0, 0.25, 0.0, 0.25, 0.0, 0.25, 0.0, 0.0}, std::vector<std::uint8_t>(9, 1), f, 3);

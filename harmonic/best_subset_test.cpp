@@ -94,7 +94,7 @@ Brute solve(const Series& s, const std::vector<double>& f, int mask) {
 
 // The winner over every nonempty subset of positions 1..order, by brute
 // force, is the chosen set; its criterion and model match.
-TEST(Tfit7, WinnerAgreesWithExhaustiveSearch) {
+TEST(BestSubset, WinnerAgreesWithExhaustiveSearch) {
   struct Case {
     double (*g)(int);
     int order, want_mask;  // 0: whatever the search finds
@@ -141,7 +141,7 @@ TEST(Tfit7, WinnerAgreesWithExhaustiveSearch) {
 // A unit-vector design makes every reflection an exact signed row swap, so
 // {1,2}, {1,3} and {2,3} tie to the last bit: the first scored, {1,2}, wins,
 // and fitted values of exactly 0 and 1 are inside the range.
-TEST(Tfit7, EqualCriteriaKeepTheFirstScored) {
+TEST(BestSubset, EqualCriteriaKeepTheFirstScored) {
   std::vector<double> f(kLdT * kMaxCols, 0.0);
   for (int j = 1; j <= 8; ++j) f[at(kLdT, j, j)] = 1.0;
   const Series s{9, {1.0, 0.0, 0.25, 0.0, 0.25, 0.0, 0.25, 0.0, 0.0},
@@ -156,7 +156,7 @@ TEST(Tfit7, EqualCriteriaKeepTheFirstScored) {
 
 // Twelve steps, positions 1 and 3 exactly: every list holding both fits
 // exactly and is skipped, so {1} wins.
-TEST(Tfit7, ExactFitsAreSkipped) {
+TEST(BestSubset, ExactFitsAreSkipped) {
   const auto f = test::design(12, 12, 3);
   const Series s = make(12, [](int t) {
     const double w = 2.0 * 3.141592653589793 / 12.0;
@@ -169,7 +169,7 @@ TEST(Tfit7, ExactFitsAreSkipped) {
   EXPECT_NEAR(r.crit, static_cast<double>(solve(s, f, 1).aic), 1e-9);
 }
 
-TEST(Tfit7, RetriesAtLowerOrderThenFails) {
+TEST(BestSubset, RetriesAtLowerOrderThenFails) {
   const auto f = test::design(46, 46, 6);
   // Limit 2 picks {1,2}, which dips below 0; limit 1 gives {1}, inside.
   const Series ok = make(46, [](int t) {
@@ -194,7 +194,7 @@ TEST(Tfit7, RetriesAtLowerOrderThenFails) {
 
 // Nothing scored (a constant series, no flagged step) keeps the order limit
 // with a zero model; an order limit of 0 or less fails at once.
-TEST(Tfit7, NothingScoredAndNonPositiveOrder) {
+TEST(BestSubset, NothingScoredAndNonPositiveOrder) {
   const auto f = test::design(46, 46, 6);
   Series flat = make(46, [](int) { return 0.3; });
   Series none = make(46, [](int t) { return 0.5 + noise(t); });
@@ -213,7 +213,7 @@ TEST(Tfit7, NothingScoredAndNonPositiveOrder) {
 
 // With more columns than flagged steps the scoring reads rows no step loads;
 // the result must not depend on what the scratch held before.
-TEST(Tfit7, ResultDoesNotDependOnScratchHistory) {
+TEST(BestSubset, ResultDoesNotDependOnScratchHistory) {
   const auto f5 = test::design(5, 46, 6);
   const Series s{5, {0.40, 0.52, 0.47, 0.61, 0.55}, std::vector<std::uint8_t>(5, 1)};
   const Result ref = fit7(s, f5, 6, 6);

@@ -21,4 +21,10 @@ void fill_design_matrix(int ndat, int npoint, int nfunc, const int* numk, double
   }
 }
 
+std::vector<double> design_matrix(int ndat, int npoint, int nfunc) {
+  std::vector<double> f(static_cast<std::size_t>(kLdT) * kMaxCols, 0.0);
+  fill_design_matrix(ndat, npoint, nfunc, kHarmonicNumbers.data(), f.data());
+  return f;
+}
+
 }  // namespace kov

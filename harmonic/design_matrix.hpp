@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <vector>
 
 #include "base/limits.hpp"
 
@@ -18,5 +19,8 @@ inline constexpr std::array<int, kMaxCols> kHarmonicNumbers = {1, 2, 3, 4, 6, 12
 // pi = 4*atan(1). Every other element of f is left as it was (the caller
 // hands in zeroed storage). Requires ndat <= 200, 2*nfunc+2 <= 50, npoint > 0.
 void fill_design_matrix(int ndat, int npoint, int nfunc, const int* numk, double* f);
+
+// A zeroed kLdT x kMaxCols matrix filled as above with kHarmonicNumbers.
+std::vector<double> design_matrix(int ndat, int npoint, int nfunc);
 
 }  // namespace kov

@@ -10,7 +10,7 @@ namespace {
 
 // Every element against the basis in long double; elements outside rows
 // 1..ndat and columns 1..2*nfunc+2 keep the value they had.
-TEST(Mkmat2, ColumnsMatchTheBasisAndNothingElseIsWritten) {
+TEST(DesignMatrix, ColumnsMatchTheBasisAndNothingElseIsWritten) {
   struct Case { int ndat, npoint, nfunc; };
   for (const Case c : {Case{46, 46, 6}, Case{20, 36, 7}, Case{200, 46, 3}}) {
     std::vector<double> f(kLdT * kMaxCols, 7.25);

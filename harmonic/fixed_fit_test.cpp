@@ -15,7 +15,7 @@ constexpr int kN = 46;
 
 double noise(int t) { return 0.01 * std::sin(12.9898 * t * t + 78.233 * t); }
 
-TEST(Tfit3, ReproducesAnExactCombinationIgnoringUnflaggedSteps) {
+TEST(FixedFit, ReproducesAnExactCombinationIgnoringUnflaggedSteps) {
   const auto f = test::design(kN, 46, 6);
   const double w[8] = {0.4, 0.3, 0.1, -0.05, 0.02, 0.03, -0.01, 0.04};
   std::vector<double> model(kN), y(kN);
@@ -34,7 +34,7 @@ TEST(Tfit3, ReproducesAnExactCombinationIgnoringUnflaggedSteps) {
   for (int t = 0; t < kN; ++t) EXPECT_NEAR(fit[t], model[t], 1e-12) << t + 1;
 }
 
-TEST(Tfit3, ResidualsAreOrthogonalAndTheLineIsTheClosedForm) {
+TEST(FixedFit, ResidualsAreOrthogonalAndTheLineIsTheClosedForm) {
   const auto f = test::design(kN, 46, 3);
   std::vector<double> y(kN);
   std::vector<std::uint8_t> use(kN, 1);
@@ -60,7 +60,7 @@ TEST(Tfit3, ResidualsAreOrthogonalAndTheLineIsTheClosedForm) {
   }
 }
 
-TEST(Tfit3, SingularSystemsGiveZeroCoefficientsAndTheInput) {
+TEST(FixedFit, SingularSystemsGiveZeroCoefficientsAndTheInput) {
   std::vector<double> y(kN);
   for (int t = 1; t <= kN; ++t) y[t - 1] = 0.1 * t + noise(t);
   // No flagged step; or position 7, whose zero sine column is singular.

@@ -18,7 +18,7 @@ struct Matrix {
   void reflect(int nrow, int ncol, int irow, int icol) { apply_householder(a.data(), nrow, ncol, irow, icol, *ws); }
 };
 
-TEST(Housev, SmallReflectionsAndNoOps) {
+TEST(Householder, SmallReflectionsAndNoOps) {
   // Columns (3,4) and (-3,4) beside (1,0): the pivot becomes -sign*norm.
   for (double p : {3.0, -3.0}) {
     Matrix m;
@@ -54,7 +54,7 @@ TEST(Housev, SmallReflectionsAndNoOps) {
   }
 }
 
-TEST(Housev, SuccessiveReflectionsTriangularizeOrthogonally) {
+TEST(Householder, SuccessiveReflectionsTriangularizeOrthogonally) {
   const int nrow = 30, ncol = 8;
   Matrix m;
   test::Lcg rng{99};

@@ -22,7 +22,7 @@ Mat rows(int n, std::initializer_list<double> r) {
   return a;
 }
 
-TEST(Matinv, KnownInversesAndSingularSteps) {
+TEST(Invert, KnownInversesAndSingularSteps) {
   struct Case {
     int n;
     Mat a, inv;  // inv empty: singular
@@ -65,7 +65,7 @@ TEST(Matinv, KnownInversesAndSingularSteps) {
   EXPECT_EQ(std::memcmp(nan.data(), nan0.data(), nan.size() * sizeof(double)), 0);
 }
 
-TEST(Matinv, RandomMatricesInvertInsideTheBlock) {
+TEST(Invert, RandomMatricesInvertInsideTheBlock) {
   test::Lcg rng{12345};
   for (int n = 1; n <= 12; ++n) {
     Mat a(kLdC * kLdC, 99.0);

@@ -72,7 +72,7 @@ int run_scene_mpi(Build build, MPI_Comm comm) {
 
   std::optional<PixelModel> model;
   std::optional<LineBuffers> buffers;
-  if (!agree(allocate_scan(c, build, model, buffers), rank, comm)) return 1;
+  if (!agree(allocate_scan(c, model, buffers), rank, comm)) return 1;
   LineBuffers& b = *buffers;
 
   // Inputs on every process before any product exists; then process 0

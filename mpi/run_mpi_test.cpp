@@ -111,7 +111,7 @@ const auto full_device = [](const std::string& name) {
   return [=](const TempDir& d) { ASSERT_EQ(symlink("/dev/full", d.file(name).c_str()), 0); };
 };
 
-TEST(SceneMpi, ProductsAndOutputMatchTheSerialProgram) {
+TEST(RunMpi, ProductsAndOutputMatchTheSerialProgram) {
   const std::string cntl =
       "46\n3 4\n &DATA NFUNC=4, NDEF=2 /\n"
       " &CONTRL NWIN=2, INTP=1, MMSW=1, TCLD=0.2, FITSW=0, MASK=0, FITMD=1 /\n"
@@ -142,7 +142,7 @@ TEST(SceneMpi, ProductsAndOutputMatchTheSerialProgram) {
 // Six lines: on two ranks rank 0 holds lines 1..3, rank 1 lines 4..6.
 const std::vector<std::string> kSix = {"--lines", "6", "--pixels", "4", "--seed", "26"};
 
-TEST(SceneMpi, BadInputOnAnyRankEndsTheJobLikeTheSerialProgram) {
+TEST(RunMpi, BadInputOnAnyRankEndsTheJobLikeTheSerialProgram) {
   const auto with = [](const std::string& top_bit_line) {
     std::vector<std::string> args = kSix;
     args.insert(args.end(), {"--top-bit", top_bit_line});
@@ -171,7 +171,7 @@ TEST(SceneMpi, BadInputOnAnyRankEndsTheJobLikeTheSerialProgram) {
   for (const Job& job : jobs) expect_like_serial(job);
 }
 
-TEST(SceneMpi, FailedWriteOnAnyRankEndsTheJobLikeTheSerialProgram) {
+TEST(RunMpi, FailedWriteOnAnyRankEndsTheJobLikeTheSerialProgram) {
   const Job jobs[] = {
       // Line 1 fails on rank 0 while rank 1 writes line 4: no line is complete.
       {kSix, 1, full_device("aic.dat"), {2}, 1, [](const TempDir&, const TempDir&) {}},
@@ -180,7 +180,7 @@ TEST(SceneMpi, FailedWriteOnAnyRankEndsTheJobLikeTheSerialProgram) {
   for (const Job& job : jobs) expect_like_serial(job);
 }
 
-TEST(SceneMpi, StartUpFailureEndsEveryRankOnceAndCreatesNothing) {
+TEST(RunMpi, StartUpFailureEndsEveryRankOnceAndCreatesNothing) {
   const Job jobs[] = {
       {{"--lines", "1", "--pixels", "1", "--no-cntl"},
        1,

@@ -11,7 +11,7 @@ namespace {
 
 constexpr double kPiF = 3.1415927410125732;
 
-TEST(Ampphase, AxesQuadrantsAndTheSmallSineBranch) {
+TEST(AmplitudePhase, AxesQuadrantsAndTheSmallSineBranch) {
   struct Case { double u, v, amp, phase; };
   const Case cases[] = {
       {0.0, 0.0, 0.0, 0.0},
@@ -32,7 +32,7 @@ TEST(Ampphase, AxesQuadrantsAndTheSmallSineBranch) {
   }
 }
 
-TEST(Ampphase, ReproducesTheHarmonic) {
+TEST(AmplitudePhase, ReproducesTheHarmonic) {
   // u sin(t) + v cos(t) == A sin(t + phase), up to the single-precision pi.
   test::Lcg rng{7};
   for (int k = 0; k < 200; ++k) {

@@ -22,7 +22,7 @@ Vec filter(bool upper, int w, Vec y) {
   return y;
 }
 
-TEST(Minmax, DipsPeaksEndsAndCleanUp) {
+TEST(Envelope, DipsPeaksEndsAndCleanUp) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   struct Case { bool upper; int w; Vec in, out; };
   const Case cases[] = {
@@ -57,7 +57,7 @@ double window(const Vec& y, int lo, int hi, bool take_max) {
 }
 
 // Every end effect and w = 0 included, with copies beyond 200 values.
-TEST(Minmax, MatchesDefinitionIncludingCopiesBeyondTwoHundred) {
+TEST(Envelope, MatchesDefinitionIncludingCopiesBeyondTwoHundred) {
   test::Lcg rng{12345};
   for (int n : {3, 17, 200})
     for (int w : {0, 1, 3, 8, 40}) {

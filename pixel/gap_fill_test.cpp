@@ -11,7 +11,7 @@ namespace kov {
 
 namespace {
 
-TEST(Intrp, FillsInteriorGapsAndZeroesTheEnds) {
+TEST(GapFill, FillsInteriorGapsAndZeroesTheEnds) {
   struct Case {
     std::vector<double> y;
     std::vector<int> f;
@@ -48,7 +48,7 @@ TEST(Intrp, FillsInteriorGapsAndZeroesTheEnds) {
   }
 }
 
-TEST(Intrp, GapsOfEveryWidthOnAFullLengthSeries) {
+TEST(GapFill, GapsOfEveryWidthOnAFullLengthSeries) {
   // interpolate_linear aborts on an out-of-contract call; a 200-step series with gaps
   // of every width from 1 to 19 and unusable ends must never trigger it.
   std::vector<double> y(200);
@@ -70,7 +70,7 @@ TEST(Intrp, GapsOfEveryWidthOnAFullLengthSeries) {
 
 namespace {
 
-TEST(Lint1, InterpolatesWithTheSlopeRoundedFirst) {
+TEST(GapFill, InterpolatesWithTheSlopeRoundedFirst) {
   const double cases[][6] = {  // x1, x2, y1, y2, x, result
       {1, 5, 10, 30, 2, 15}, {1, 5, 10, 30, 5, 30}, {1, 5, 10, 30, 1, 10}, {2, 4, 7, 3, 3, 5}};
   for (const auto& c : cases) {
@@ -87,7 +87,7 @@ TEST(Lint1, InterpolatesWithTheSlopeRoundedFirst) {
   EXPECT_NE(r, late / 49.0 + 0.1);
 }
 
-TEST(Lint1DeathTest, OutOfContractCallsAbortLoudly) {
+TEST(GapFillDeathTest, OutOfContractCallsAbortLoudly) {
   double r = 0.0;
   EXPECT_DEATH(interpolate_linear(3.0, 3.0, 1.0, 2.0, 3.0, r), "internal error");
   EXPECT_DEATH(interpolate_linear(1.0, 5.0, 10.0, 30.0, 6.0, r), "internal error");

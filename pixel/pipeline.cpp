@@ -1,17 +1,17 @@
-// Per-pixel pipeline: screening, gap filling, envelope filter, first fixed
-// fit, residual screening and the final best-subset fit.
+// Per-pixel pipeline. The series goes through two passes: the first screens
+// the samples against a fixed three-harmonic fit, the second fills what was
+// rejected, filters and fits the final model with order selection.
 #include "pixel/pipeline.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
-#include "base/limits.hpp"
+#include "harmonic/best_subset.hpp"
 #include "harmonic/fixed_fit.hpp"
 #include "pixel/amplitude_phase.hpp"
+#include "pixel/envelope.hpp"
 #include "pixel/gap_fill.hpp"
-#include "pixel/envelope.hpp"
-#include "pixel/envelope.hpp"
 
 namespace kov {
 
@@ -27,159 +27,174 @@ namespace {
 // the previous raw sample (both strict).
 constexpr int kRawCeiling = 1536;
 constexpr int kRawRise = 512;
-constexpr double kCounts = 4096.0;          // raw counts per unit value
+constexpr double kCounts = 4096.0;              // raw counts per unit value
 constexpr double kRound = 0.49000000953674316;  // 0.49f widened
 
-// Envelope filter of one pass: upper envelope for fitmd 0, lower for 1,
-// nothing otherwise or when the filter is switched off.
-void envelope(const PixelParams& p, double* ys, PixelScratch& ws) {
-  if (p.mmsw <= 0) return;
-  if (p.fitmd == 0) {
-    upper_envelope(p.ndat, p.nwin, ys, ws.ext.data());
-  } else if (p.fitmd == 1) {
-    lower_envelope(p.ndat, p.nwin, ys, ws.ext.data());
+// Working series and flags of one call; every element read is written first.
+struct Series {
+  int n;
+  double scaled[kMaxSteps];     // raw / 4096
+  double y[kMaxSteps];          // series handed to filling, envelope and fits
+  double first_fit[kMaxSteps];  // first-pass fit (zeros when there is none)
+  double model[kMaxSteps];      // final fit
+  double coef[kMaxCols];        // coefficients of the fits
+  int usable[kMaxSteps];        // > 0 usable (1 observed, 2 filled), <= 0 not
+  std::uint8_t in_sums[kMaxSteps];  // nonzero: the sample enters the fit
+  int longest_gap = 0;          // over both fillings
+};
+
+void check_preconditions(const Control& c, const PixelScratch& ws) {
+  const int n = c.ndat;
+  if (n < 1 || n > kMaxSteps) internal_error("series length", n);
+  if (c.nfunc < 0 || c.nfunc > kMaxHarmonics) internal_error("nfunc", c.nfunc);
+  if (c.npara != 2 * c.nfunc + 2) internal_error("npara", c.npara);
+  if (envelope_on(c) &&
+      (c.nwin < 0 ||
+       ws.padded.size() < static_cast<std::size_t>(n) + 2 * static_cast<std::size_t>(c.nwin)))
+    internal_error("envelope half-width", c.nwin);
+  for (std::int16_t t : c.kdef)
+    if (t < 1 || t > n) internal_error("excluded time step", t);
+}
+
+void exclude_steps(const Control& c, Series& s) {
+  for (std::int16_t t : c.kdef) {
+    s.usable[t - 1] = 0;
+    s.in_sums[t - 1] = 0;
   }
+}
+
+// Flags every step usable, then takes out the excluded steps and the samples
+// above the ceiling or risen too far over their predecessor; scales to units.
+void screen_raw(const Control& c, const std::int16_t* raw, const std::int16_t* mask,
+                Series& s, std::int16_t* in_fit) {
+  const int n = s.n;
+  for (int i = 0; i < n; ++i) {
+    s.usable[i] = 1;
+    s.in_sums[i] = 1;
+    s.first_fit[i] = 0.0;
+    in_fit[i] = c.mask == 1 ? mask[i] : std::int16_t{1};
+  }
+  exclude_steps(c, s);
+  for (int i = 0; i < n; ++i) {
+    if (raw[i] > kRawCeiling || (i > 0 && raw[i] - raw[i - 1] > kRawRise)) {
+      s.usable[i] = 0;
+      in_fit[i] = 0;
+    }
+    s.scaled[i] = static_cast<double>(raw[i]) / kCounts;
+    s.y[i] = s.scaled[i];
+  }
+}
+
+// Upper envelope for FITMD 0, lower for 1, nothing otherwise or when the
+// filter is switched off.
+void apply_envelope(const Control& c, double* y, PixelScratch& ws) {
+  if (c.mmsw <= 0) return;
+  if (c.fitmd == 0) {
+    upper_envelope(c.ndat, c.nwin, y, ws.padded.data());
+  } else if (c.fitmd == 1) {
+    lower_envelope(c.ndat, c.nwin, y, ws.padded.data());
+  }
+}
+
+// First pass (no mask): fixed three-harmonic fit of the filled and filtered
+// series; every sample whose residual lies outside tlo..thi is rejected, the
+// others are usable, replacing every flag set so far. y returns to the
+// scaled samples.
+void screen_residuals(const Control& c, const double* design, Series& s, PixelScratch& ws) {
+  if (!c.kdef.empty()) fill_gaps(s.n, s.y, s.usable, s.longest_gap);
+  apply_envelope(c, s.y, ws);
+  fit_fixed_basis(s.n, 3, s.y, s.in_sums, design, s.coef, s.first_fit);
+  for (int i = 0; i < s.n; ++i) {
+    const double d = s.scaled[i] - s.first_fit[i];
+    s.y[i] = s.scaled[i];
+    const bool keep = !(d < c.tlo || d > c.thi);
+    s.usable[i] = keep ? 1 : 0;
+    s.in_sums[i] = keep ? 1 : 0;
+  }
+}
+
+// The order limit NFUNC, capped by the longest gap: above 7 steps 5, above
+// 13 steps 4, above 19 steps 3.
+int capped_order(int nfunc, int longest_gap) {
+  int order = nfunc;
+  if (longest_gap > 7 && order > 5) order = 5;
+  if (longest_gap > 13 && order > 4) order = 4;
+  if (longest_gap > 19 && order > 3) order = 3;
+  return order;
+}
+
+// Success: the fitted series, its extremes in raw counts (a maximum below 0
+// counts as 0, a minimum above 10 as 0), and amplitude and phase per harmonic.
+void write_model(const Control& c, const Series& s, PixelResult& out) {
+  double vmax = -9.9e9;
+  double vmin = 9.9e9;
+  for (int i = 0; i < s.n; ++i) {
+    out.fit[i] = s.model[i];
+    if (s.model[i] > vmax) vmax = s.model[i];
+    if (s.model[i] < vmin) vmin = s.model[i];
+  }
+  if (vmax < 0.0) vmax = 0.0;
+  if (vmin > 10.0) vmin = 0.0;
+  out.para[0] = s.coef[0];
+  out.para[1] = s.coef[1];
+  for (int k = 1; k <= c.nfunc; ++k)
+    amplitude_phase(s.coef[2 * k], s.coef[2 * k + 1], out.para[2 * k], out.para[2 * k + 1]);
+  out.min_counts = static_cast<int>(vmin * kCounts + kRound);
+  out.max_counts = static_cast<int>(vmax * kCounts + kRound);
+}
+
+void write_failure(const Control& c, int n, PixelResult& out) {
+  for (int i = 0; i < n; ++i) out.fit[i] = 0.0;
+  for (int k = 0; k < c.npara; ++k) out.para[k] = 0.0;
+  out.min_counts = 0;
+  out.max_counts = 0;
 }
 
 }  // namespace
 
 PixelScratch::PixelScratch(int ndat, int nwin)
-    : ext(static_cast<std::size_t>(std::max(ndat, 0)) +
-          2 * static_cast<std::size_t>(std::max(nwin, 0))) {}
+    : padded(static_cast<std::size_t>(std::max(ndat, 0)) +
+             2 * static_cast<std::size_t>(std::max(nwin, 0))) {}
 
-void process_pixel(const PixelParams& p, const std::int16_t* kpix, double* pix,
-             double* pix0, std::int16_t* kflg, double* para, int& kmax,
-             int& kmin, double& aic, int& iord, PixelScratch& ws) {
-  const int n = p.ndat;
-  // Preconditions the run set-up guarantees; a breach is a defect.
-  if (n < 1 || n > kMaxSteps) internal_error("series length", n);
-  if (p.nfunc < 0 || p.nfunc > kMaxHarmonics) internal_error("nfunc", p.nfunc);
-  if (p.npara != 2 * p.nfunc + 2) internal_error("npara", p.npara);
-  if (p.ndef < 0 || (p.ndef > 0 && p.kdef == nullptr))
-    internal_error("ndef", p.ndef);
-  if (p.mmsw > 0 && (p.fitmd == 0 || p.fitmd == 1) &&
-      (p.nwin < 0 ||
-       ws.ext.size() < static_cast<std::size_t>(n) + 2 * static_cast<std::size_t>(p.nwin)))
-    internal_error("envelope half-width", p.nwin);
-  for (int j = 0; j < p.ndef; ++j) {
-    if (p.kdef[j] < 1 || p.kdef[j] > n)
-      internal_error("excluded time step", p.kdef[j]);
-  }
+void process_pixel(const Control& c, const double* design, const std::int16_t* raw,
+                   const std::int16_t* mask, PixelResult& out, PixelScratch& ws,
+                   FitPath path) {
+  check_preconditions(c, ws);
+  Series s;
+  s.n = c.ndat;
+  const int n = s.n;
 
-  // Working storage of this call; every element read is written first.
-  double xs[kMaxSteps];    // scaled raw series
-  double ys[kMaxSteps];    // series handed to filling, envelope and fits
-  double zfit[kMaxSteps];  // first-pass fit (zeros when there is none)
-  double z[kMaxSteps];     // final fit
-  double pwork[kMaxCols];  // coefficients of the fits
-  int iflg[kMaxSteps];     // usability: >0 usable (1 observed, 2 filled)
-  std::uint8_t luse[kMaxSteps];  // nonzero: sample enters the fit
-  int lmax = 0;                  // longest gap over both fillings
+  screen_raw(c, raw, mask, s, out.in_fit);
+  if (c.mask != 1) screen_residuals(c, design, s, ws);
 
-  // Start.
-  for (int i = 0; i < n; ++i) {
-    iflg[i] = 1;
-    luse[i] = 1;
-    zfit[i] = 0.0;
-  }
-  if (p.mask != 1) {
-    for (int i = 0; i < n; ++i) kflg[i] = 1;
-  }
-
-  // Excluded time steps.
-  for (int j = 0; j < p.ndef; ++j) {
-    iflg[p.kdef[j] - 1] = 0;
-    luse[p.kdef[j] - 1] = 0;
-  }
-
-  // Raw screening and scaling.
-  for (int i = 0; i < n; ++i) {
-    if (kpix[i] > kRawCeiling) {
-      iflg[i] = 0;
-      kflg[i] = 0;
-    }
-    if (i > 0 && kpix[i] - kpix[i - 1] > kRawRise) {
-      iflg[i] = 0;
-      kflg[i] = 0;
-    }
-    xs[i] = static_cast<double>(kpix[i]) / kCounts;
-    ys[i] = xs[i];
-  }
-
-  // First pass (no mask): fixed three-harmonic fit and residual screening,
-  // which replaces every flag set so far.
-  if (p.mask != 1) {
-    if (p.ndef > 0) fill_gaps(n, ys, iflg, lmax);
-    envelope(p, ys, ws);
-    fit_fixed_basis(n, 3, ys, luse, p.f, pwork, zfit);
-    for (int i = 0; i < n; ++i) {
-      const double d = xs[i] - zfit[i];
-      ys[i] = xs[i];
-      if (d < p.tlo || d > p.thi) {
-        iflg[i] = 0;
-        luse[i] = 0;
-      } else {
-        iflg[i] = 1;
-        luse[i] = 1;
-      }
-    }
-  }
-
-  // Second pass.
-  for (int j = 0; j < p.ndef; ++j) {
-    iflg[p.kdef[j] - 1] = 0;
-    luse[p.kdef[j] - 1] = 0;
-  }
-  if (p.mask == 1) {
-    for (int i = 0; i < n; ++i) iflg[i] = kflg[i];
-  }
-  fill_gaps(n, ys, iflg, lmax);
-  if (p.intp > 0) {
-    for (int i = 0; i < n; ++i) pix0[i] = zfit[i];
-  }
-  // Order limit capped by the longest gap.
-  int mord = p.nfunc;
-  if (lmax > 7 && mord > 5) mord = 5;
-  if (lmax > 13 && mord > 4) mord = 4;
-  if (lmax > 19 && mord > 3) mord = 3;
-  envelope(p, ys, ws);
-  if (p.fitsw > 0) {
-    for (int i = 0; i < n; ++i) luse[i] = iflg[i] == 1 ? 1 : 0;
-  }
+  // Second pass: fill the rejected samples, filter, fit with order selection.
+  exclude_steps(c, s);
+  if (c.mask == 1)
+    for (int i = 0; i < n; ++i) s.usable[i] = out.in_fit[i];
+  fill_gaps(n, s.y, s.usable, s.longest_gap);
+  if (c.intp > 0)
+    for (int i = 0; i < n; ++i) out.first_fit[i] = s.first_fit[i];
+  int order = capped_order(c.nfunc, s.longest_gap);
+  apply_envelope(c, s.y, ws);
+  if (c.fitsw > 0)
+    for (int i = 0; i < n; ++i) s.in_sums[i] = s.usable[i] == 1 ? 1 : 0;
   double crit = 0.0;
-  if (p.plain_fit) {
-    fit_best_subset(n, p.nfunc, ys, luse, p.f, pwork, z, mord, crit, ws.fit.plain);
+  if (path == FitPath::kPlain) {
+    fit_best_subset(n, c.nfunc, s.y, s.in_sums, design, s.coef, s.model, order, crit,
+                    ws.fit.plain);
   } else {
-    fit_best_subset_fast(n, p.nfunc, ys, luse, p.f, pwork, z, mord, crit, ws.fit);
+    fit_best_subset_fast(n, c.nfunc, s.y, s.in_sums, design, s.coef, s.model, order, crit,
+                         ws.fit);
   }
-  aic = crit;
-  iord = mord;
+  out.criterion = crit;
+  out.order = order;
 
-  if (crit != 0.0 && mord > 1) {
-    double vmax = -9.9e9;
-    double vmin = 9.9e9;
-    for (int i = 0; i < n; ++i) {
-      pix[i] = z[i];
-      if (z[i] > vmax) vmax = z[i];
-      if (z[i] < vmin) vmin = z[i];
-    }
-    if (vmax < 0.0) vmax = 0.0;
-    if (vmin > 10.0) vmin = 0.0;
-    para[0] = pwork[0];
-    para[1] = pwork[1];
-    for (int k = 1; k <= p.nfunc; ++k) {
-      amplitude_phase(pwork[2 * k], pwork[2 * k + 1], para[2 * k], para[2 * k + 1]);
-    }
-    kmin = static_cast<int>(vmin * kCounts + kRound);
-    kmax = static_cast<int>(vmax * kCounts + kRound);
+  if (has_model(out)) {
+    write_model(c, s, out);
   } else {
-    for (int i = 0; i < n; ++i) pix[i] = 0.0;
-    for (int k = 0; k < p.npara; ++k) para[k] = 0.0;
-    kmin = 0;
-    kmax = 0;
+    write_failure(c, n, out);
   }
-
-  for (int i = 0; i < n; ++i) kflg[i] = luse[i] ? 1 : 0;
+  for (int i = 0; i < n; ++i) out.in_fit[i] = s.in_sums[i] ? 1 : 0;
 }
 
 }  // namespace kov

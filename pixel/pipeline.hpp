@@ -1,53 +1,52 @@
 // Per-pixel pipeline: screening, gap filling, envelope filter, first fixed
-// fit, residual screening and the final best-subset fit.
+// fit, residual screening and the final best-subset fit of one series.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
-#include "harmonic/best_subset.hpp"
+#include "base/control.hpp"
+#include "base/limits.hpp"
 #include "harmonic/best_subset_fast.hpp"
 
 namespace kov {
 
-// Run-constant arguments of process_pixel (the control-file values and derived
-// limits). kdef points at ndef retained excluded time steps, each in 1..ndat.
-struct PixelParams {
-  int ndat = 0;
-  int nfunc = 6;
-  int npara = 14;
-  int nwin = 3;
-  int ndef = 0;
-  const std::int16_t* kdef = nullptr;
-  int mmsw = 1;
-  int intp = 0;
-  double tlo = -0.15000000596046448;
-  double thi = 0.30000001192092896;
-  std::int8_t fitsw = 1;
-  int mask = 0;
-  std::int8_t fitmd = 0;
-  const double* f = nullptr;  // design matrix from fill_design_matrix
-  // Use the plain best-subset fit instead of the fast one (same results,
-  // bit for bit; kept as the reference for benchmarks and tests).
-  bool plain_fit = false;
-};
+// Which best-subset fit the pipeline runs. Both give the same bits; the
+// plain one is the reference for tests and benchmarks.
+enum class FitPath { kFast, kPlain };
 
 // Per-worker scratch, sized once for a run; nothing carries between pixels.
 struct PixelScratch {
-  explicit PixelScratch(int ndat, int nwin);
+  // nwin: the envelope half-width the scratch must serve (0 without filter).
+  PixelScratch(int ndat, int nwin);
   BestSubsetFastScratch fit;  // holds a plain scratch too, for the reference path
-  std::vector<double> ext;  // extended copy of the envelope filters
+  std::vector<double> padded;  // extended copy of the envelope filters
 };
 
-// Processes one pixel. kpix: ndat raw samples (in). pix: final fitted series
-// (out; zeros on failure). pix0: first-pass fitted series, written only when
-// intp > 0. kflg: mask values in (used when mask == 1), 1/0 = in/out of the
-// final fit on return. para: npara parameters (constant, trend, amplitude and
-// phase per harmonic; zeros on failure). kmax, kmin: extremes of the final
-// fit in raw counts. aic, iord: criterion and order value of the final fit.
-void process_pixel(const PixelParams& p, const std::int16_t* kpix, double* pix,
-             double* pix0, std::int16_t* kflg, double* para, int& kmax,
-             int& kmin, double& aic, int& iord, PixelScratch& ws);
+// What the pipeline returns for one pixel. Entries beyond NDAT (series) and
+// npara (parameters) are not touched.
+struct PixelResult {
+  double fit[kMaxSteps];         // final fitted series (zeros on failure)
+  double first_fit[kMaxSteps];   // first-pass fit; written only when INTP > 0
+  double para[kMaxCols];         // constant, trend, amplitude and phase per harmonic
+  std::int16_t in_fit[kMaxSteps];  // 1/0: sample offered to the final fit
+  int min_counts = 0;            // extremes of the final fit in raw counts
+  int max_counts = 0;
+  double criterion = 0.0;        // Akaike's criterion of the final fit
+  int order = 0;                 // order value of the final fit (-1: failed)
+};
+
+// Processes one pixel of the run described by c (limits derived, every
+// retained excluded step in 1..NDAT). design: the run's design matrix. raw:
+// NDAT samples in raw counts. mask: NDAT mask values, read only when
+// MASK = 1 (1 marks a usable sample). A breach of the preconditions is a
+// defect and aborts with a message.
+void process_pixel(const Control& c, const double* design, const std::int16_t* raw,
+                   const std::int16_t* mask, PixelResult& out, PixelScratch& ws,
+                   FitPath path = FitPath::kFast);
+
+// True when the pipeline accepted a final model for the pixel: the products
+// then hold that model, otherwise zeros and the failure marks.
+inline bool has_model(const PixelResult& r) { return r.criterion != 0.0 && r.order > 1; }
 
 }  // namespace kov

@@ -26,10 +26,12 @@ std::int16_t seasonal(int t) {
 }
 
 // One pixel's inputs and outputs, with the run set up as the driver does.
+// kflg is the mask going in and the in-fit flags coming out.
 struct Pixel {
-  PixelParams p;
+  Control p;
+  FitPath path = FitPath::kFast;
   Vec f, pix, pix0, para;
-  I16 kdef, kpix, kflg;
+  I16 kpix, kflg;
   int kmax = 0, kmin = 0, iord = 0;
   double aic = 0.0;
   std::unique_ptr<PixelScratch> ws;
@@ -39,16 +41,11 @@ struct Pixel {
         ws(std::make_unique<PixelScratch>(n, nwin)) {
     p.ndat = n;
     p.nfunc = nfunc;
-    p.npara = 2 * nfunc + 2;
     p.nwin = nwin;
-    p.f = f.data();
+    derive_limits(p);
     for (int t = 1; t <= n; ++t) kpix[t - 1] = seasonal(t);
   }
-  void exclude(I16 steps) {
-    kdef = std::move(steps);
-    p.kdef = kdef.data();
-    p.ndef = static_cast<int>(kdef.size());
-  }
+  void exclude(I16 steps) { p.kdef = std::move(steps); }
   // A seasonal curve with cloud dips (60 counts) and bright spikes (3300).
   void cloudy() {
     for (int i : {6, 7, 19, 33, 34, 35, 51, 70, 88}) kpix[i] = 60;
@@ -56,13 +53,17 @@ struct Pixel {
   }
   void run(PixelScratch* shared = nullptr) {
     const int n = p.ndat;
-    pix.assign(n, 7.0);
-    pix0.assign(n, 7.0);
-    para.assign(p.npara, 7.0);
-    kmax = kmin = iord = -77;
-    aic = -77.0;
-    process_pixel(p, kpix.data(), pix.data(), pix0.data(), kflg.data(), para.data(), kmax, kmin,
-            aic, iord, shared ? *shared : *ws);
+    auto r = std::make_unique<PixelResult>();
+    std::fill(std::begin(r->first_fit), std::end(r->first_fit), 7.0);
+    process_pixel(p, f.data(), kpix.data(), kflg.data(), *r, shared ? *shared : *ws, path);
+    pix.assign(r->fit, r->fit + n);
+    pix0.assign(r->first_fit, r->first_fit + n);
+    para.assign(r->para, r->para + p.npara);
+    kflg.assign(r->in_fit, r->in_fit + n);
+    kmax = r->max_counts;
+    kmin = r->min_counts;
+    iord = r->order;
+    aic = r->criterion;
   }
   Vec xs() const {
     Vec x(kpix.size());
@@ -112,7 +113,7 @@ void expect_consistent(const Pixel& px) {
   EXPECT_EQ(px.kmax, static_cast<int>(hi * 4096.0 + 0.49000000953674316));
 }
 
-TEST(Qenpros, RawScreeningLimitsAreStrict) {
+TEST(Pipeline, RawScreeningLimitsAreStrict) {
   Pixel px(46, 6);
   px.p.mask = 1;  // flags come straight from the mask and the screening
   auto& k = px.kpix;
@@ -131,7 +132,7 @@ TEST(Qenpros, RawScreeningLimitsAreStrict) {
   EXPECT_EQ(px.kflg, want);
 }
 
-TEST(Qenpros, ResidualScreeningReplacesFlagsWithInclusiveLimits) {
+TEST(Pipeline, ResidualScreeningReplacesFlagsWithInclusiveLimits) {
   Pixel px(46, 6);
   px.p.mmsw = 0;
   px.p.intp = 1;
@@ -157,7 +158,7 @@ TEST(Qenpros, ResidualScreeningReplacesFlagsWithInclusiveLimits) {
   EXPECT_EQ(px.kflg, want);
 }
 
-TEST(Qenpros, OrderLimitFollowsTheLongestGap) {
+TEST(Pipeline, OrderLimitFollowsTheLongestGap) {
   struct Case { int nfunc, first, gap, order; };  // gap of `gap` steps from `first`
   for (const Case c : {Case{6, 40, 7, 6}, Case{6, 40, 8, 5}, Case{6, 40, 13, 5},
                        Case{6, 40, 14, 4}, Case{6, 40, 19, 4}, Case{6, 40, 20, 3},
@@ -171,7 +172,7 @@ TEST(Qenpros, OrderLimitFollowsTheLongestGap) {
   }
 }
 
-TEST(Qenpros, EnvelopeDirectionAndFitmdTwo) {
+TEST(Pipeline, EnvelopeDirectionAndFitmdTwo) {
   auto run = [](int mmsw, std::int8_t fitmd) {
     auto px = std::make_unique<Pixel>(92, 6);
     px->cloudy();
@@ -187,7 +188,7 @@ TEST(Qenpros, EnvelopeDirectionAndFitmdTwo) {
   EXPECT_FALSE(same_bits(*run(1, 0), *run(1, 1)));
 }
 
-TEST(Qenpros, MaskedExcludedStepEntersTheFitOnlyWithFitsw) {
+TEST(Pipeline, MaskedExcludedStepEntersTheFitOnlyWithFitsw) {
   Pixel plain(46, 6), on(46, 6), off(46, 6);
   for (Pixel* px : {&plain, &on, &off}) {
     px->p.mask = 1;
@@ -205,7 +206,7 @@ TEST(Qenpros, MaskedExcludedStepEntersTheFitOnlyWithFitsw) {
   EXPECT_NE(off.pix, on.pix);
 }
 
-TEST(Qenpros, FailuresKeepOrderAndCriterion) {
+TEST(Pipeline, FailuresKeepOrderAndCriterion) {
   // A final fit of order 1 is a failure; iord and aic are kept.
   Pixel one(46, 1);
   one.p.mask = 1;
@@ -229,7 +230,7 @@ TEST(Qenpros, FailuresKeepOrderAndCriterion) {
   EXPECT_EQ(none.kflg, I16(46, 0));
 }
 
-TEST(Qenpros, FirstPassSeriesOnlyWhenRequested) {
+TEST(Pipeline, FirstPassSeriesOnlyWhenRequested) {
   Pixel px(46, 6);
   px.run();  // intp 0: untouched
   EXPECT_EQ(px.pix0, Vec(46, 7.0));
@@ -238,7 +239,7 @@ TEST(Qenpros, FirstPassSeriesOnlyWhenRequested) {
   EXPECT_EQ(px.pix0, Vec(46, 0.0));
 }
 
-TEST(Qenpros, ExtremesInRawCounts) {
+TEST(Pipeline, ExtremesInRawCounts) {
   Pixel px(46, 6);
   px.p.mmsw = 0;
   // 2048 +- 1 alternating: no harmonic of the basis follows it, so the fit
@@ -251,7 +252,7 @@ TEST(Qenpros, ExtremesInRawCounts) {
   expect_consistent(px);
 }
 
-TEST(Qenpros, CloudySeriesIsScreenedAndFittedInRange) {
+TEST(Pipeline, CloudySeriesIsScreenedAndFittedInRange) {
   Pixel px(92, 6);
   px.cloudy();
   px.p.intp = 1;
@@ -270,7 +271,7 @@ TEST(Qenpros, CloudySeriesIsScreenedAndFittedInRange) {
   expect_consistent(px);
 }
 
-TEST(Qenpros, FinalFitSeesTheRawValuesOfKeptSamples) {
+TEST(Pipeline, FinalFitSeesTheRawValuesOfKeptSamples) {
   // The first pass fills the gaps of excluded steps and risen samples; once
   // the residual screening keeps such a sample, the final fit must see its
   // raw value, not the filling.
@@ -296,7 +297,7 @@ TEST(Qenpros, FinalFitSeesTheRawValuesOfKeptSamples) {
 
 // A's scratch serves two very different pixels first; A must come out as on
 // a fresh scratch.
-TEST(Qenpros, NothingCarriesFromOnePixelToTheNext) {
+TEST(Pipeline, NothingCarriesFromOnePixelToTheNext) {
   Pixel a(92, 6), fresh(92, 6), b(92, 6);
   a.cloudy();
   fresh.cloudy();
@@ -316,7 +317,7 @@ TEST(Qenpros, NothingCarriesFromOnePixelToTheNext) {
 // The fast best-subset fit inside the pipeline gives every output bit of the
 // plain one, over cloudy, gappy, spiky and random series and every switch,
 // and the outputs are consistent with each other.
-TEST(Qenpros, FastAndPlainFitsGiveIdenticalPixels) {
+TEST(Pipeline, FastAndPlainFitsGiveIdenticalPixels) {
   test::Lcg rng{12345};
   for (int trial = 0; trial < 240 && !HasFatalFailure(); ++trial) {
     const int n = trial == 0 ? 200 : trial % 3 == 0 ? 46 : rng.pick(12, 71);
@@ -340,7 +341,7 @@ TEST(Qenpros, FastAndPlainFitsGiveIdenticalPixels) {
       px->p.fitsw = static_cast<std::int8_t>(trial % 9 != 0);
       if (trial % 4 == 1) px->exclude({1, static_cast<std::int16_t>(n / 2)});
     }
-    plain.p.plain_fit = true;
+    plain.path = FitPath::kPlain;
     fast.run();
     plain.run();
     EXPECT_TRUE(same_bits(fast, plain)) << "trial " << trial;

@@ -34,7 +34,7 @@ void put2(Bytes& b, std::int64_t at, unsigned char lo, unsigned char hi) {
   b[static_cast<std::size_t>(at) + 1] = hi;
 }
 
-TEST(BsqOffset, RecordPositionsIn64BitArithmetic) {
+TEST(BsqReader, RecordPositionsIn64BitArithmetic) {
   // Line 3 of a 5-line, 4-pixel scene, band 2, pixel 1 is record 29.
   EXPECT_EQ(record_offset(2, 3, 5, 4, 2), 56);
   EXPECT_EQ(record_offset(2, 3, 5, 4, 1), 28);
@@ -42,7 +42,7 @@ TEST(BsqOffset, RecordPositionsIn64BitArithmetic) {
             (199LL * 2500000000LL + 49999LL * 50000LL) * 4LL);
 }
 
-TEST(Gtbq2f, ReadsABandRangeIntoItsSlotsOnly) {
+TEST(BsqReader, ReadsABandRangeIntoItsSlotsOnly) {
   test::TempDir dir;
   const std::string path = dir.file("data.bsq");
   Bytes bytes = scene2(12, 5, 4);
@@ -65,7 +65,7 @@ TEST(Gtbq2f, ReadsABandRangeIntoItsSlotsOnly) {
     }
 }
 
-TEST(Gtbq2f, TopBitStopsInReadingOrderAndShortFilesAreNamed) {
+TEST(BsqReader, TopBitStopsInReadingOrderAndShortFilesAreNamed) {
   test::TempDir dir;
   const std::string path = dir.file("data.bsq");
   Bytes bytes = scene2(3, 2, 5);
@@ -107,7 +107,7 @@ TEST(Gtbq2f, TopBitStopsInReadingOrderAndShortFilesAreNamed) {
 
 namespace {
 
-TEST(Gtbq1f, BytesAreUnsignedAndPlacedByRecordNumber) {
+TEST(BsqReader, BytesAreUnsignedAndPlacedByRecordNumber) {
   test::TempDir dir;
   const std::string path = dir.file("mask.bsq");
   // Three bands of 5 x 4, every byte its own offset; line 3 of band 2

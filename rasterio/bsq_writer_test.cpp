@@ -18,7 +18,7 @@ std::uint32_t le32(const test::Bytes& b, std::size_t at) {
   return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
 }
 
-TEST(Putbsq4, SinglesTiesToEvenInfinitiesAndNaN) {
+TEST(BsqWriter, SinglesTiesToEvenInfinitiesAndNaN) {
   test::TempDir dir;
   const double h = std::ldexp(1.0, -24);  // half an ulp of 1.0f
   // One pixel, eight bands: -1.0 is 00 00 80 BF.
@@ -37,7 +37,7 @@ TEST(Putbsq4, SinglesTiesToEvenInfinitiesAndNaN) {
   }
 }
 
-TEST(Putbsq4, BandRangeOfALineLandsAtItsRecords) {
+TEST(BsqWriter, BandRangeOfALineLandsAtItsRecords) {
   test::TempDir dir;
   // Bands 2..3 of line 2 of a 2-line, 3-pixel scene: records 10..12, 16..18.
   double v[9];
@@ -58,7 +58,7 @@ namespace {
 
 using test::Bytes;
 
-TEST(Scale16, RoundsHalfUpTruncatesTowardZeroAndSaturates) {
+TEST(BsqWriter, RoundsHalfUpTruncatesTowardZeroAndSaturates) {
   const double inf = std::numeric_limits<double>::infinity();
   const struct { double x; int want; } cases[] = {
       {1.0, 4096}, {0.25, 1024}, {0.5 / 4096, 1}, {0.4999 / 4096, 0},
@@ -68,7 +68,7 @@ TEST(Scale16, RoundsHalfUpTruncatesTowardZeroAndSaturates) {
   for (const auto& c : cases) EXPECT_EQ(counts_i16(c.x), c.want) << c.x;
 }
 
-TEST(Putbsq2, WritesLittleEndianBandSegmentsInPlace) {
+TEST(BsqWriter, WritesLittleEndianBandSegmentsInPlace) {
   test::TempDir dir;
   // Line 2 of a 3-line, 2-pixel scene, bands 1..3 of a buffer with leading
   // dimension 4, over an older and larger product whose other bytes stay.

@@ -17,7 +17,7 @@ namespace {
 
 using test::Bytes;
 
-TEST(Putdat1, LowEightBitsAtTheLineRecordsAndTheFailureReport) {
+TEST(PlaneWriter, LowEightBitsAtTheLineRecordsAndTheFailureReport) {
   test::TempDir dir;
   const std::int16_t v[4] = {-1, 6, 0x1234, 255};  // order -1 is byte 255
   EXPECT_EQ(test::product_after(dir.file("o.dat"), Bytes(12, 0xAA),
@@ -48,7 +48,7 @@ namespace {
 
 using test::Bytes;
 
-TEST(Putdat2, LittleEndianRecordsAndAWriteStoppedMidLine) {
+TEST(PlaneWriter, LittleEndianRecordsAndAWriteStoppedMidLine) {
   test::TempDir dir;
   const std::int16_t v[4] = {3000, -2, -32768, 8};
   EXPECT_EQ(test::product_after(dir.file("min.dat"), {},
@@ -83,7 +83,7 @@ TEST(Putdat2, LittleEndianRecordsAndAWriteStoppedMidLine) {
 
 namespace {
 
-TEST(Putdatf, MagnitudesAbove1e8BecomeZeroInTheLineRecords) {
+TEST(PlaneWriter, MagnitudesAbove1e8BecomeZeroInTheLineRecords) {
   const double above = std::nextafter(1.0e8, 2.0e8);
   for (double v : {above, -above, 2.0e8, 9.9e9}) EXPECT_EQ(criterion_f32(v), 0.0f) << v;
   EXPECT_EQ(criterion_f32(-1.0e8), -1.0e8f);

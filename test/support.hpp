@@ -77,9 +77,7 @@ struct Lcg {
 
 // A zeroed design-matrix buffer filled for ndat steps.
 inline std::vector<double> design(int ndat, int npoint, int nfunc) {
-  std::vector<double> f(static_cast<std::size_t>(kLdT) * kMaxCols, 0.0);
-  fill_design_matrix(ndat, npoint, nfunc, kHarmonicNumbers.data(), f.data());
-  return f;
+  return design_matrix(ndat, npoint, nfunc);
 }
 
 
@@ -266,29 +264,28 @@ inline void expect_lines_intact(const TempDir& ref, const TempDir& d, const Cont
 class Oracle {
  public:
   explicit Oracle(const TempDir& d, Build build = Build::kFull)
-      : d_(d), c(control_of(d, build)), model_(c, build) {}
+      : d_(d), c(control_of(d, build)), model_(c) {}
 
   // Pixel px (0-based record of a band) of every product but `skip`.
   void expect_pixel(std::uint64_t px, const std::string& skip = "") {
     const std::uint64_t plane = static_cast<std::uint64_t>(c.nline) * c.npix;
-    std::int16_t kpix[kMaxSteps], kflg[kMaxSteps];
-    double pix[kMaxSteps], pix0[kMaxSteps] = {}, para[kMaxCols], aic = 0.0;
-    int kmax = 0, kmin = 0, iord = 0;
+    std::int16_t raw[kMaxSteps], mask[kMaxSteps];
+    PixelResult r;
+    std::fill(std::begin(r.first_fit), std::end(r.first_fit), 0.0);
     for (int t = 0; t < c.ndat; ++t) {
-      kpix[t] = le16(read_at(d_.file("data.bsq"), 2 * (t * plane + px), 2), 0);
-      kflg[t] =
-          c.mask != 1
-              ? 1
-              : static_cast<unsigned char>(read_at(d_.file("mask.bsq"), t * plane + px, 1)[0]);
+      raw[t] = le16(read_at(d_.file("data.bsq"), 2 * (t * plane + px), 2), 0);
+      mask[t] = c.mask != 1 ? 0
+                            : static_cast<unsigned char>(
+                                  read_at(d_.file("mask.bsq"), t * plane + px, 1)[0]);
     }
-    process_pixel(model_.pp, kpix, pix, pix0, kflg, para, kmax, kmin, aic, iord, *model_.scratch[0]);
+    process_pixel(c, model_.design.data(), raw, mask, r, *model_.scratch[0]);
     const auto record = [&](const std::string& name, int k) {
-      if (name == "p.bsq") return encf(static_cast<float>(para[k]));
-      if (name == "i.bsq") return enc16(counts_i16(pix0[k]));
-      if (name == "f.bsq") return enc16(counts_i16(pix[k]));
-      if (name == "order.dat") return std::string(1, static_cast<char>(iord));
-      if (name == "aic.dat") return encf(criterion_f32(aic));
-      return enc16(name == "min.dat" ? kmin : kmax);
+      if (name == "p.bsq") return encf(static_cast<float>(r.para[k]));
+      if (name == "i.bsq") return enc16(counts_i16(r.first_fit[k]));
+      if (name == "f.bsq") return enc16(counts_i16(r.fit[k]));
+      if (name == "order.dat") return std::string(1, static_cast<char>(r.order));
+      if (name == "aic.dat") return encf(criterion_f32(r.criterion));
+      return enc16(name == "min.dat" ? r.min_counts : r.max_counts);
     };
     for (const Product& p : products(c))
       for (int k = 0; k < p.bands && p.name != skip; ++k)
