@@ -13,11 +13,7 @@
 
 #include "test/support.hpp"
 #include "rasterio/bsq_reader.hpp"
-#include "rasterio/bsq_reader.hpp"
 #include "rasterio/bsq_writer.hpp"
-#include "rasterio/bsq_writer.hpp"
-#include "rasterio/plane_writer.hpp"
-#include "rasterio/plane_writer.hpp"
 #include "rasterio/plane_writer.hpp"
 #include "rasterio/rasterfile.hpp"
 

@@ -13,11 +13,7 @@
 #include "base/limits.hpp"
 #include "harmonic/design_matrix.hpp"
 #include "rasterio/bsq_reader.hpp"
-#include "rasterio/bsq_reader.hpp"
 #include "rasterio/bsq_writer.hpp"
-#include "rasterio/bsq_writer.hpp"
-#include "rasterio/plane_writer.hpp"
-#include "rasterio/plane_writer.hpp"
 #include "rasterio/plane_writer.hpp"
 
 namespace kov {

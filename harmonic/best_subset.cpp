@@ -6,8 +6,6 @@
 
 #include "base/limits.hpp"
 #include "harmonic/invert.hpp"
-#include "harmonic/best_subset.hpp"
-#include "harmonic/best_subset.hpp"
 
 namespace kov {
 

@@ -1,6 +1,7 @@
 // Best-subset harmonic fit: constant, trend and the subset of harmonic
 // positions 1..r that minimises Akaike's criterion, refitted with a lower
-// order limit while the model leaves [0, 1].
+// order limit while the model leaves [0, 1]; with the criterion, retry and
+// solve steps that the plain and the fast path share.
 #pragma once
 
 #include <cmath>

@@ -5,9 +5,6 @@
 #include <cstring>
 
 #include "harmonic/householder_fast.hpp"
-#include "harmonic/householder_fast.hpp"
-#include "harmonic/best_subset.hpp"
-#include "harmonic/best_subset.hpp"
 #include "harmonic/best_subset.hpp"
 
 namespace kov {

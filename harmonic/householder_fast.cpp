@@ -3,7 +3,6 @@
 
 #include <cmath>
 
-#include "harmonic/householder_fast.hpp"
 
 namespace kov {
 

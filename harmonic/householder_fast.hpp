@@ -1,5 +1,7 @@
-// Householder reflection vector of one column segment, computed as apply_householder
-// computes it, for apply_reflection.
+// Householder reflections for the fast best-subset fit: the reflection
+// vector of one column segment, computed as apply_householder computes it,
+// and its product with a set of columns, summed exactly as apply_householder
+// sums it over the explicit reflection matrix.
 #pragma once
 
 namespace kov {

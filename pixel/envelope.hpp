@@ -1,4 +1,5 @@
-// Running upper envelope of a series.
+// Running upper and lower envelopes of a series, over a copy padded at both
+// ends with the end values.
 #pragma once
 
 namespace kov {

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "test/support.hpp"
-#include "pixel/envelope.hpp"
 
 namespace kov {
 namespace {

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "pixel/gap_fill.hpp"
 
 namespace kov {
 

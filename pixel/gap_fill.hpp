@@ -1,4 +1,4 @@
-// Gap interpolation of one pixel's series.
+// Gap filling of one pixel's series: straight lines between usable samples.
 #pragma once
 
 namespace kov {

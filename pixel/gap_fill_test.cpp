@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <vector>
 
-#include "pixel/gap_fill.hpp"
-#include "pixel/gap_fill.hpp"
 
 namespace kov {
 

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "rasterio/bsq_reader.hpp"
 
 namespace kov {
 

@@ -1,4 +1,5 @@
-// Reader of one image line of a 2-byte band-sequential raster.
+// Readers of one image line of a band-sequential raster: 2-byte samples and
+// 1-byte mask values.
 #pragma once
 
 #include <cstdint>

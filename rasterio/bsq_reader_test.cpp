@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <vector>
 
-#include "rasterio/bsq_reader.hpp"
-#include "rasterio/bsq_reader.hpp"
 #include "test/support.hpp"
 
 namespace kov {

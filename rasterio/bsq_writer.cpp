@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "rasterio/bsq_reader.hpp"
-#include "rasterio/bsq_writer.hpp"
 
 namespace kov {
 

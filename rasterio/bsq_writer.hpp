@@ -1,4 +1,5 @@
-// Writer of one line of the 4-byte float band-sequential product.
+// Writers of one line of a band-sequential product: 4-byte floats and
+// saturated 2-byte fitted series.
 #pragma once
 
 #include <cstdint>

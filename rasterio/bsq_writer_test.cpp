@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 #include <limits>
 
-#include "rasterio/bsq_writer.hpp"
-#include "rasterio/bsq_writer.hpp"
 #include "test/support.hpp"
 
 namespace kov {

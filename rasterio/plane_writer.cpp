@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "rasterio/bsq_reader.hpp"
-#include "rasterio/plane_writer.hpp"
 
 namespace kov {
 

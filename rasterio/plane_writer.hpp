@@ -1,4 +1,5 @@
-// Writer of one line of the 1-byte single-band product.
+// Writers of one line of the single-band products: 1-byte order values,
+// 2-byte extremes and 4-byte criterion values.
 #pragma once
 
 #include <cstddef>

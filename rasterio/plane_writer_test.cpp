@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include "rasterio/plane_writer.hpp"
-#include "rasterio/plane_writer.hpp"
-#include "rasterio/plane_writer.hpp"
 #include "test/support.hpp"
 
 namespace kov {
