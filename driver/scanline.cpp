@@ -31,15 +31,15 @@ int worker_count() {
 
 LineBuffers::LineBuffers(const Control& c)
     : npix(static_cast<std::size_t>(c.npix)),
-      kpix(static_cast<std::size_t>(c.ndat) * npix),
-      msk(c.mask == 1 ? kpix.size() : 0),
-      pix(kpix.size()),
-      pix0(kpix.size()),
+      raw(static_cast<std::size_t>(c.ndat) * npix),
+      mask(c.mask == 1 ? raw.size() : 0),
+      fit(raw.size()),
+      first_fit(raw.size()),
       para(static_cast<std::size_t>(c.npara) * npix),
-      aic(npix),
+      criterion(npix),
       order(npix),
-      kmin(npix),
-      kmax(npix) {}
+      min_counts(npix),
+      max_counts(npix) {}
 
 PixelModel::PixelModel(const Control& c)
     : design(design_matrix(c.ndat, c.npoint, c.nfunc)) {
@@ -67,9 +67,9 @@ Status allocate_scan(const Control& c, std::optional<PixelModel>& model,
 }
 
 Status read_line(int line, const Control& c, const SceneFiles& fs, LineBuffers& b) {
-  Status s = read_line_i16(line, c.nline, c.npix, 1, c.ndat, b.kpix.data(), c.ndat, fs.data);
+  Status s = read_line_i16(line, c.nline, c.npix, 1, c.ndat, b.raw.data(), c.ndat, fs.data);
   if (s.ok() && c.mask == 1)
-    s = read_line_u8(line, c.nline, c.npix, 1, c.ndat, b.msk.data(), c.ndat, fs.mask);
+    s = read_line_u8(line, c.nline, c.npix, 1, c.ndat, b.mask.data(), c.ndat, fs.mask);
   return s;
 }
 
@@ -92,18 +92,18 @@ void process_line(const Control& c, PixelModel& m, LineBuffers& b) {
 #pragma omp for schedule(dynamic, 8)
     for (long j = 0; j < npix; ++j) {
       const std::size_t col = static_cast<std::size_t>(j) * ndat;
-      process_pixel(c, m.design.data(), &b.kpix[col], c.mask == 1 ? &b.msk[col] : nullptr,
+      process_pixel(c, m.design.data(), &b.raw[col], c.mask == 1 ? &b.mask[col] : nullptr,
                     r, ws);
       for (int i = 0; i < ndat; ++i) {
-        b.pix[col + i] = r.fit[i];
-        b.pix0[col + i] = r.first_fit[i];
+        b.fit[col + i] = r.fit[i];
+        b.first_fit[col + i] = r.first_fit[i];
       }
       const std::size_t pcol = static_cast<std::size_t>(j) * npara;
       for (int i = 0; i < npara; ++i) b.para[pcol + i] = r.para[i];
-      b.aic[j] = r.criterion;
+      b.criterion[j] = r.criterion;
       b.order[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.order));
-      b.kmin[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.min_counts));
-      b.kmax[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.max_counts));
+      b.min_counts[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.min_counts));
+      b.max_counts[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.max_counts));
     }
   }
 }
@@ -120,18 +120,18 @@ Status write_line(int line, const Control& c, const SceneFiles& fs,
   Status s = write_line_f32(line, c.nline, c.npix, 1, c.npara, b.para.data(), c.npara, fs.p);
   if (fatal(s)) return s;
   if (c.intp == 1) {
-    s = write_line_i16(line, c.nline, c.npix, 1, c.ndat, b.pix0.data(), c.ndat, fs.i);
+    s = write_line_i16(line, c.nline, c.npix, 1, c.ndat, b.first_fit.data(), c.ndat, fs.i);
     if (fatal(s)) return s;
   }
-  s = write_line_i16(line, c.nline, c.npix, 1, c.ndat, b.pix.data(), c.ndat, fs.f);
+  s = write_line_i16(line, c.nline, c.npix, 1, c.ndat, b.fit.data(), c.ndat, fs.f);
   if (fatal(s)) return s;
   s = write_plane_u8(line, c.npix, b.order.data(), fs.order);
   if (fatal(s)) return s;
-  s = write_plane_f32(line, c.npix, b.aic.data(), fs.aic);
+  s = write_plane_f32(line, c.npix, b.criterion.data(), fs.aic);
   if (fatal(s)) return s;
-  s = write_plane_i16(line, c.npix, b.kmin.data(), fs.min);
+  s = write_plane_i16(line, c.npix, b.min_counts.data(), fs.min);
   if (fatal(s)) return s;
-  s = write_plane_i16(line, c.npix, b.kmax.data(), fs.max);
+  s = write_plane_i16(line, c.npix, b.max_counts.data(), fs.max);
   if (fatal(s)) return s;
   return Status();
 }

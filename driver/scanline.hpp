@@ -22,9 +22,9 @@ namespace kov {
 struct LineBuffers {
   explicit LineBuffers(const Control& c);
   std::size_t npix;
-  std::vector<std::int16_t> kpix, msk;
-  std::vector<double> pix, pix0, para, aic;
-  std::vector<std::int16_t> order, kmin, kmax;
+  std::vector<std::int16_t> raw, mask;      // inputs: samples, mask values
+  std::vector<double> fit, first_fit, para, criterion;
+  std::vector<std::int16_t> order, min_counts, max_counts;
 };
 
 // Run-constant inputs of the pipeline: the design matrix (built once for

@@ -8,7 +8,7 @@
 
 namespace kov {
 
-void fill_gaps(int n, double* y, int* flags, int& lmax) {
+void fill_gaps(int n, double* y, int* flags, int& longest_gap) {
   // last: 1-based time step of the latest usable sample, 0 before the first.
   int last = 0;
   if (flags[0] > 0) {
@@ -21,7 +21,7 @@ void fill_gaps(int n, double* y, int* flags, int& lmax) {
   for (int i = 2; i <= n; ++i) {
     if (flags[i - 1] > 0) {
       const int g = i - last;
-      if (g > lmax) lmax = g;
+      if (g > longest_gap) longest_gap = g;
       if (g > 1 && last > 0) {
         const double xa = static_cast<double>(last);
         const double xi = static_cast<double>(i);
