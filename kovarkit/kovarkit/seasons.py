@@ -206,3 +206,132 @@ def seasons(p, *, npoint, ndat, nfunc=None, threshold=0.2, step=0.1):
         for o, r in zip(out, _block(chunk[ok], npoint, nfunc, nseason, threshold, step, tgrid)):
             o[rows] = r
     return Seasons(*(o.reshape(lead + (nseason,)) for o in out))
+
+
+# The command line: kovarkit seasons SOURCE --out OUT, and the metric maps.
+
+def _georef_dataset(metrics, crs, transform):
+    """Dataset (y, x, season) of metrics of shape (lines, pixels, seasons)."""
+    import rioxarray  # noqa: F401  (the .rio accessor)
+    import xarray as xr
+    nline, npix, nseason = metrics.peak_time.shape
+    res = xr.Dataset({name: (("y", "x", "season"), a, {"units": unit, "long_name": text})
+                      for a, (name, (unit, text)) in zip(metrics, METRICS.items())},
+                     coords={"season": np.arange(1, nseason + 1)})
+    if transform is not None:
+        if transform.b == 0 and transform.d == 0:
+            res = res.assign_coords(x=transform.c + (np.arange(npix) + 0.5) * transform.a,
+                                    y=transform.f + (np.arange(nline) + 0.5) * transform.e)
+        res = res.rio.write_transform(transform)
+    if crs is not None:
+        res = res.rio.write_crs(crs)
+    return res
+
+
+def _write_geotiffs(outdir, metrics, crs, transform, attrs):
+    import rasterio
+    os.makedirs(outdir, exist_ok=True)
+    nline, npix, nseason = metrics.peak_time.shape
+    written = []
+    for a, (name, (unit, text)) in zip(metrics, METRICS.items()):
+        path = os.path.join(outdir, name + ".tif")
+        profile = dict(driver="GTiff", width=npix, height=nline, count=nseason,
+                       dtype="float32", nodata=np.nan, compress="deflate", predictor=3,
+                       interleave="band", crs=crs, transform=transform)
+        try:
+            with rasterio.open(path, "w", **profile) as ds:
+                ds.write(np.moveaxis(a, -1, 0))
+                for k in range(nseason):
+                    ds.set_band_description(k + 1, f"season {k + 1}")
+                ds.update_tags(kovarkit_metric=name, units=unit, description=text,
+                               **{k: str(v) for k, v in attrs.items()})
+        except rasterio.errors.RasterioError as e:
+            raise KitError(f"{path}: cannot write: {str(e).splitlines()[0]}") from None
+        written.append(path)
+    return written
+
+
+def _open_dataset(path):
+    import xarray as xr
+    try:
+        if path.rstrip("/").endswith(".zarr"):
+            return xr.open_zarr(path, decode_coords="all")
+        return xr.open_dataset(path, decode_coords="all")
+    except (OSError, ValueError) as e:
+        raise KitError(f"{path}: cannot read: {e}") from None
+
+
+def _dataset_georef(ds):
+    import rioxarray  # noqa: F401
+    try:
+        return ds.rio.crs, ds.rio.transform()
+    except Exception:  # no spatial dimensions or coordinates rioxarray knows
+        return None, None
+
+
+def _metrics_of(source, args):
+    """(Seasons of shape (lines, pixels, seasons), crs, transform, settings)."""
+    opts = dict(threshold=args.threshold, step=args.step)
+    if os.path.isfile(os.path.join(source, "cntl.dat")):
+        from .geo import rasterio_crs_transform
+        from .scene import Scene
+        scene = Scene(source)
+        c = scene.ctl
+        npoint = args.npoint or c.get("NPOINT")
+        p = np.moveaxis(scene.open("p.bsq"), 0, -1)
+        georef = scene.georef()
+        crs, transform = rasterio_crs_transform(georef) if georef else (None, None)
+        m = seasons(p, npoint=npoint, ndat=c.ndat, nfunc=c.nfunc, **opts)
+        return m, crs, transform, dict(npoint=npoint, ndat=c.ndat, **opts)
+    if os.path.isfile(os.path.join(source, "p.tif")):
+        import rasterio
+        if not args.npoint:
+            raise KitError(f"{source}: GeoTIFF products carry no period; give --npoint")
+        with rasterio.open(os.path.join(source, "p.tif")) as ds:
+            p, crs, transform = np.moveaxis(ds.read(), 0, -1), ds.crs, ds.transform
+        with rasterio.open(os.path.join(source, "f.tif")) as ds:
+            ndat = ds.count
+        m = seasons(p, npoint=args.npoint, ndat=ndat, **opts)
+        return m, crs, transform, dict(npoint=args.npoint, ndat=ndat, **opts)
+    if source.rstrip("/").endswith((".nc", ".zarr")):
+        from .xarray_seasons import seasons as xr_seasons
+        ds = _open_dataset(source)
+        res = xr_seasons(ds, npoint=args.npoint, **opts)
+        spatial = [d for d in ds["p"].dims[:-1]]
+        if len(spatial) != 2:
+            raise KitError(f"{source}: p has dimensions {ds['p'].dims}; expected two "
+                           "spatial ones and the parameters")
+        res = res.transpose(*spatial, "season").compute()
+        m = Seasons(*(res[name].values for name in METRICS))
+        crs, transform = _dataset_georef(ds)
+        return m, crs, transform, dict(npoint=res.attrs["npoint"], ndat=res.attrs["ndat"], **opts)
+    raise KitError(f"{source}: neither a scene directory (cntl.dat), a directory of "
+                   "GeoTIFF products (p.tif) nor a .nc or .zarr dataset")
+
+
+def run(args):
+    import warnings
+    m, crs, transform, attrs = _metrics_of(args.source, args)
+    if m.peak_time.shape[-1] == 0:
+        raise KitError(f"{args.source}: the series ({attrs['ndat']} time steps) is shorter "
+                       f"than one period ({attrs['npoint']} time steps)")
+    if transform is None:
+        print(f"kovarkit: seasons: warning: {args.source}: no georeferencing found; the "
+              "maps carry none", file=sys.stderr)
+    out = args.out
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # NotGeoreferencedWarning and the like
+        if out.rstrip("/").endswith((".nc", ".zarr")):
+            res = _georef_dataset(m, crs, transform).assign_attrs(**attrs)
+            try:
+                if out.rstrip("/").endswith(".zarr"):
+                    res.to_zarr(out, mode="w")
+                else:
+                    res.to_netcdf(out)
+            except (OSError, ValueError) as e:
+                raise KitError(f"{out}: cannot write: {e}") from None
+            written = [out]
+        else:
+            written = _write_geotiffs(out, m, crs, transform, attrs)
+    print("wrote " + " ".join(written))
+    return 0

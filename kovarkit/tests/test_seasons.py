@@ -109,3 +109,49 @@ def test_block_shapes_and_mixed_pixels():
     assert s.peak_time.shape == (3, 5, 1)
     np.testing.assert_allclose(s.peak_time[[0, 2], [1, 4], 0], [10, 40], atol=1e-4)
     assert np.isnan(s.peak_time).sum() == 13
+
+
+def fit_dataset(tmp_path):
+    """A 3 x 4 scene's products as a scene directory and as a fit Dataset."""
+    import json
+    import rioxarray  # noqa: F401
+    import xarray as xr
+    from rasterio.crs import CRS
+    from .scenegen import make_scene
+    arrays = make_scene(str(tmp_path), ndat=23, nline=3, npix=4, nfunc=2, failed=((2, 3),))
+    gt = [500000.0, 30.0, 0.0, 4200000.0, 0.0, -30.0]
+    wkt = CRS.from_epsg(32633).to_wkt()
+    with open(tmp_path / "kovarkit-georef.json", "w") as fh:
+        json.dump({"width": 4, "height": 3, "crs": wkt, "transform": gt}, fh)
+    p = np.moveaxis(arrays["p.bsq"], 0, -1)
+    ds = xr.Dataset({"p": (("y", "x", "param"), p),
+                     "f": (("time", "y", "x"), arrays["f.bsq"])},
+                    coords={"x": gt[0] + 15 + 30 * np.arange(4), "y": gt[3] - 15 - 30 * np.arange(3)},
+                    attrs={"npoint": 23})
+    return p, ds.rio.write_crs(wkt), gt
+
+
+def test_xarray_and_outputs_agree_with_numpy(tmp_path):
+    import rasterio
+    import xarray as xr
+    from kovarkit.cli import main
+    from kovarkit.xarray_seasons import seasons as xr_seasons
+    p, ds, gt = fit_dataset(tmp_path)
+    want = seasons(p, npoint=23, ndat=23)
+    assert np.isnan(want.peak_time[1, 2]).all() and np.isfinite(want.start_time).sum() > 4
+    for got in (xr_seasons(ds), xr_seasons(ds.chunk({"y": 2}), threshold=0.2).compute()):
+        assert got.spatial_ref.attrs["crs_wkt"] == ds.spatial_ref.attrs["crs_wkt"]
+        for name in want._fields:
+            np.testing.assert_array_equal(got[name].transpose("y", "x", "season"),
+                                          getattr(want, name), err_msg=name)
+    ds.to_netcdf(tmp_path / "fit.nc")
+    for src, out in [(tmp_path, "maps"), (tmp_path, "m.nc"), (tmp_path / "fit.nc", "m.zarr")]:
+        assert main(["seasons", str(src), "--out", str(tmp_path / out)]) == 0
+    with rasterio.open(tmp_path / "maps" / "end_time.tif") as r:
+        assert r.transform.to_gdal() == tuple(gt) and r.crs.to_epsg() == 32633
+        np.testing.assert_array_equal(np.moveaxis(r.read(), 0, -1), want.end_time)
+    for out in ("m.nc", "m.zarr"):
+        back = (xr.open_zarr if out.endswith("zarr") else xr.open_dataset)(
+            tmp_path / out, decode_coords="all")
+        assert back.rio.transform().to_gdal() == tuple(gt) and back.rio.crs.to_epsg() == 32633
+        np.testing.assert_array_equal(back.large_integral, want.large_integral)
