@@ -52,7 +52,9 @@ def _parser():
     g.add_argument("-o", "--output", metavar="FILE.png")
 
     m = sub.add_parser("map", parents=[common], help="quicklook PNG of one product band")
-    m.add_argument("product", metavar="PRODUCT", help="e.g. p.bsq, order.dat, f, aic")
+    m.add_argument("product", metavar="PRODUCT",
+                   help="e.g. p.bsq, order.dat, f, aic; or a seasons output: "
+                        "DIR/peak_time.tif, OUT.nc:length (BAND is then the season)")
     m.add_argument("band", type=int, nargs="?", default=1, metavar="BAND",
                    help="band number, from 1 (default 1)")
     m.add_argument("-o", "--output", metavar="FILE.png")

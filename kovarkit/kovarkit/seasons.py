@@ -336,3 +336,89 @@ def run(args):
             written = _write_geotiffs(out, m, crs, transform, attrs)
     print("wrote " + " ".join(written))
     return 0
+
+
+def mark_seasons(ax, ctl, para, threshold=0.2):
+    """Mark start, peak and end of every season on a pixel plot's fitted curve."""
+    try:
+        m = seasons(np.asarray(para), npoint=ctl.get("NPOINT"), ndat=ctl.ndat, nfunc=ctl.nfunc,
+                    threshold=threshold)
+    except KitError:
+        return None
+    level = m.base_value + threshold * m.amplitude
+    for field, y, marker, label in [
+            ("start_time", level, ">", f"season start ({threshold:.0%} of the amplitude)"),
+            ("peak_time", m.peak_value, "*", "season peak"),
+            ("end_time", level, "<", "season end")]:
+        x = getattr(m, field)
+        ok = np.isfinite(x)
+        if ok.any():
+            ax.plot(x[ok], y[ok], marker, color="tab:purple", mec="black", ms=11, zorder=5,
+                    label=label)
+    return m
+
+
+def _metric_source(product):
+    """(path, metric or None) when product names a seasons output, else None:
+    a GeoTIFF of one metric, or OUT.nc:METRIC / OUT.zarr:METRIC."""
+    path, _, metric = product.rpartition(":")
+    if path.rstrip("/").endswith((".nc", ".zarr")) and metric in METRICS:
+        return path, metric
+    if product.endswith((".tif", ".tiff")) and os.path.isfile(product):
+        return product, None
+    return None
+
+
+def draw_metric_map(args):
+    """`kovarkit map` of one season of a metric; missing values drawn grey."""
+    from .mapview import NO_MODEL_COLOUR, _extent, stretch
+    from .plot import pyplot
+    path, metric = _metric_source(args.product)
+    season = args.band
+    if metric is None:
+        import warnings
+        import rasterio
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
+            ds = rasterio.open(path)
+        with ds:
+            metric = ds.tags().get("kovarkit_metric", os.path.basename(path))
+            if not 1 <= season <= ds.count:
+                raise KitError(f"{path}: season {season} does not exist ({ds.count} seasons)")
+            values = ds.read(season).astype(np.float64)
+    else:
+        ds = _open_dataset(path)
+        if not 1 <= season <= ds.sizes["season"]:
+            raise KitError(f"{path}: season {season} does not exist "
+                           f"({ds.sizes['season']} seasons)")
+        values = ds[metric].isel(season=season - 1).transpose("y", "x").values.astype(np.float64)
+    unit = METRICS.get(metric, ("", ""))[0]
+    plt = pyplot()
+    nline, npix = values.shape
+    height = min(10.0, max(3.0, 7.0 * nline / npix))
+    fig = plt.figure(figsize=(8.5, height + 1.0), dpi=100)
+    ax = fig.add_axes([0.08, 0.08, 0.72, 0.82])
+    ax.set_title(f"{metric}, season {season} ({unit})", fontsize=10)
+    lo, hi = stretch(values)
+    cmap = "RdBu_r" if metric.endswith("rate") else "viridis"
+    cm = plt.get_cmap(cmap).with_extremes(bad=NO_MODEL_COLOUR)
+    im = ax.imshow(np.ma.masked_invalid(values), cmap=cm, vmin=lo, vmax=hi,
+                   interpolation="nearest", extent=_extent(values))
+    fig.colorbar(im, ax=ax, fraction=0.046, pad=0.04, extend="both", label=unit)
+    missing = ~np.isfinite(values)
+    if missing.any():
+        from matplotlib.patches import Patch
+        ax.legend(handles=[Patch(color=NO_MODEL_COLOUR, label="no model or no such crossing "
+                                 f"({100.0 * missing.mean():.1f}% of pixels)")],
+                  loc="upper left", bbox_to_anchor=(0.0, -0.04), fontsize=8, frameon=False)
+    from matplotlib.ticker import MaxNLocator
+    for axis in (ax.xaxis, ax.yaxis):
+        axis.set_major_locator(MaxNLocator(integer=True))
+    ax.set_xlabel("pixel")
+    ax.set_ylabel("line")
+    out = args.output or os.path.join(os.path.dirname(path.rstrip("/")),
+                                      f"map_{metric}_s{season}.png")
+    fig.savefig(out)
+    plt.close(fig)
+    print(f"wrote {out}")
+    return 0

@@ -1,6 +1,7 @@
 """Seasonal metrics against closed-form answers of simple models."""
 
 import math
+import os
 
 import numpy as np
 import pytest
@@ -155,3 +156,9 @@ def test_xarray_and_outputs_agree_with_numpy(tmp_path):
             tmp_path / out, decode_coords="all")
         assert back.rio.transform().to_gdal() == tuple(gt) and back.rio.crs.to_epsg() == 32633
         np.testing.assert_array_equal(back.large_integral, want.large_integral)
+    for argv in (["map", str(tmp_path / "maps" / "end_time.tif"), "1"],
+                 ["map", f"{tmp_path / 'm.nc'}:length", "1", "-o", str(tmp_path / "l.png")],
+                 ["plot", "-C", str(tmp_path), "1", "2", "-o", str(tmp_path / "p.png")]):
+        assert main(argv) == 0
+    assert "map_end_time_s1.png" in os.listdir(tmp_path / "maps")
+    assert {"l.png", "p.png"} <= set(os.listdir(tmp_path))
