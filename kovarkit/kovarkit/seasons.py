@@ -133,16 +133,6 @@ class _Model:
                 + np.sum(self.amp[:, None, :] * periodic, axis=-1))
 
 
-def _crossing(v, i, level, tgrid, step):
-    """Time where the grid values cross level between points i and i+1."""
-    a = np.take_along_axis(v, i[..., None], -1)[..., 0].astype(np.float64)
-    b = np.take_along_axis(v, i[..., None] + 1, -1)[..., 0].astype(np.float64)
-    t = np.take_along_axis(np.broadcast_to(tgrid, v.shape[:1] + tgrid.shape),
-                           i[..., None], -1)[..., 0]
-    with np.errstate(invalid="ignore", divide="ignore"):  # where there is no crossing
-        return t + step * (level - a) / (b - a)
-
-
 def _block(p, npoint, nfunc, nseason, threshold, step, tgrid):
     """Metrics of pixels p (n, npara), as float64 arrays (n, nseason)."""
     model = _Model(p, npoint, nfunc)
@@ -152,33 +142,42 @@ def _block(p, npoint, nfunc, nseason, threshold, step, tgrid):
     v = np.einsum("nk,kg->ng", model.coef[:, used].astype(np.float32),
                   model.basis(tgrid.ravel())[used].astype(np.float32)).reshape(len(p), nseason, g)
     ip = np.argmax(v, axis=-1)
-    peak = np.take_along_axis(v, ip[..., None], -1)[..., 0].astype(np.float64)
-    upto = np.arange(g) <= ip[..., None]
-    low_before = np.min(v, axis=-1, where=upto, initial=np.inf).astype(np.float64)
-    low_after = np.min(v, axis=-1, where=~upto | (np.arange(g) == ip[..., None]),
-                       initial=np.inf).astype(np.float64)
+    # The grid of every (pixel, season) is one segment of the flat values.
+    flat = v.reshape(-1)
+    seg = np.arange(ip.size).reshape(ip.shape) * g
+    top = seg + ip
+    peak = flat[top].astype(np.float64)
+    # minima of [segment start, peak) and [peak, segment end); an empty first
+    # range yields the peak, which the edge rule below then ignores
+    low = np.minimum.reduceat(flat, np.stack([seg, top], axis=-1).ravel()).astype(np.float64)
+    low_before, low_after = low[0::2].reshape(ip.shape), low[1::2].reshape(ip.shape)
     base = np.where(ip == 0, low_after,
                     np.where(ip == g - 1, low_before, 0.5 * (low_before + low_after)))
     amplitude = peak - base
     level = base + threshold * amplitude
-    below = v < level[..., None].astype(np.float32)
-    # the last point below the level before the peak, the first one after it
-    # (the peak itself is never below the level)
-    rising = below & upto
-    i_rise = g - 1 - np.argmax(rising[..., ::-1], axis=-1)
-    has_rise = np.take_along_axis(rising, i_rise[..., None], -1)[..., 0]
-    falling = below & ~upto
-    i_fall = np.argmax(falling, axis=-1)
-    has_fall = np.take_along_axis(falling, i_fall[..., None], -1)[..., 0]
-    start = np.where(has_rise, _crossing(v, np.where(has_rise, i_rise, 0), level, tgrid, step),
-                     np.nan)
-    end = np.where(has_fall, _crossing(v, np.maximum(i_fall - 1, 0), level, tgrid, step),
-                   np.nan)
+    # the last grid point below the level before the peak and the first one
+    # after it (the peak itself is never below the level)
+    below = np.flatnonzero(v < level[..., None].astype(np.float32))
+    j = np.searchsorted(below, top)
+    rise = below[np.maximum(j - 1, 0)] if below.size else seg
+    fall = below[np.minimum(j, below.size - 1)] if below.size else seg
+    has_rise = (j > 0) & (rise >= seg)
+    has_fall = (j < below.size) & (fall > top) & (fall < seg + g)
+    i = np.where(has_rise, rise, top)        # crossing between points i and i + 1
+    k = np.where(has_fall, fall - 1, top)    # crossing between points k and k + 1
+    t = tgrid[np.arange(nseason)]            # (seasons, g)
+
+    def crossing(i):
+        a, b = flat[i].astype(np.float64), flat[np.minimum(i + 1, flat.size - 1)]
+        with np.errstate(invalid="ignore", divide="ignore"):  # where there is no crossing
+            return t[np.arange(nseason), i - seg] + step * (level - a) / (b - a)
+
+    start = np.where(has_rise, crossing(i), np.nan)
+    end = np.where(has_fall, crossing(k), np.nan)
     large = model.antiderivative(end) - model.antiderivative(start)
     length = end - start
-    ptime = np.take_along_axis(np.broadcast_to(tgrid, ip.shape + (g,)), ip[..., None], -1)[..., 0]
-    return (ptime, peak, base, amplitude, start, end, length, large - base * length, large,
-            model.slope(start), model.slope(end))
+    return (t[np.arange(nseason), ip], peak, base, amplitude, start, end, length,
+            large - base * length, large, model.slope(start), model.slope(end))
 
 
 def seasons(p, *, npoint, ndat, nfunc=None, threshold=0.2, step=0.1):
@@ -288,8 +287,13 @@ def _metrics_of(source, args):
         import rasterio
         if not args.npoint:
             raise KitError(f"{source}: GeoTIFF products carry no period; give --npoint")
-        with rasterio.open(os.path.join(source, "p.tif")) as ds:
-            p, crs, transform = np.moveaxis(ds.read(), 0, -1), ds.crs, ds.transform
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
+            with rasterio.open(os.path.join(source, "p.tif")) as ds:
+                p, crs, transform = np.moveaxis(ds.read(), 0, -1), ds.crs, ds.transform
+        if crs is None and transform.is_identity:  # what rasterio reports for none
+            transform = None
         with rasterio.open(os.path.join(source, "f.tif")) as ds:
             ndat = ds.count
         m = seasons(p, npoint=args.npoint, ndat=ndat, **opts)
@@ -298,7 +302,13 @@ def _metrics_of(source, args):
         from .xarray_seasons import seasons as xr_seasons
         ds = _open_dataset(source)
         res = xr_seasons(ds, npoint=args.npoint, **opts)
-        spatial = [d for d in ds["p"].dims[:-1]]
+        spatial = [d for d in res.dims if d != "season"]
+        if len(spatial) == 2 and "y" not in spatial:   # lines first, as rioxarray tells them
+            import rioxarray  # noqa: F401
+            try:
+                spatial = [ds.rio.y_dim, ds.rio.x_dim]
+            except Exception:  # rioxarray cannot tell; keep the order of p
+                pass
         if len(spatial) != 2:
             raise KitError(f"{source}: p has dimensions {ds['p'].dims}; expected two "
                            "spatial ones and the parameters")

@@ -29,7 +29,7 @@ def seasons(ds, *, npoint=None, ndat=None, nfunc=None, threshold=0.2, step=0.1):
     if "p" not in ds:
         raise KitError("the dataset has no coefficient variable p")
     p = ds["p"]
-    pdim = p.dims[-1]
+    pdim = "param" if "param" in p.dims else p.dims[-1]
     if ndat is None:
         if "f" not in ds:
             raise KitError("ndat is not given and the dataset has no fitted series f")
