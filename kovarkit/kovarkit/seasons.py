@@ -302,8 +302,8 @@ def _metrics_of(source, args):
         from .xarray_seasons import seasons as xr_seasons
         ds = _open_dataset(source)
         res = xr_seasons(ds, npoint=args.npoint, **opts)
-        spatial = [d for d in res.dims if d != "season"]
-        if len(spatial) == 2 and "y" not in spatial:   # lines first, as rioxarray tells them
+        spatial = [d for d in ds["p"].dims if d in res.dims and d != "season"]
+        if len(spatial) == 2 and spatial[0] != "y":   # lines first, as rioxarray tells them
             import rioxarray  # noqa: F401
             try:
                 spatial = [ds.rio.y_dim, ds.rio.x_dim]
