@@ -137,7 +137,7 @@ def _block(p, npoint, nfunc, nseason, threshold, step, tgrid):
     """Metrics of pixels p (n, npara), as float64 arrays (n, nseason)."""
     model = _Model(p, npoint, nfunc)
     g = tgrid.shape[1]
-    used = (model.coef != 0).any(axis=0)  # harmonics no pixel of the block uses cost nothing
+    used = (model.coef != 0).any(axis=0)  # terms no pixel of the block uses cost nothing
     # numpy's own loops outrun a reference BLAS for this thin product
     v = np.einsum("nk,kg->ng", model.coef[:, used].astype(np.float32),
                   model.basis(tgrid.ravel())[used].astype(np.float32)).reshape(len(p), nseason, g)
@@ -154,7 +154,9 @@ def _block(p, npoint, nfunc, nseason, threshold, step, tgrid):
     base = np.where(ip == 0, low_after,
                     np.where(ip == g - 1, low_before, 0.5 * (low_before + low_after)))
     amplitude = peak - base
-    level = base + threshold * amplitude
+    # the level as the float32 grid sees it, so that the interpolation agrees
+    # with the comparison
+    level = (base + threshold * amplitude).astype(np.float32).astype(np.float64)
     # the last grid point below the level before the peak and the first one
     # after it (the peak itself is never below the level)
     below = np.flatnonzero(v < level[..., None].astype(np.float32))
