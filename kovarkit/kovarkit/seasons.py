@@ -191,16 +191,21 @@ def seasons(p, *, npoint, ndat, nfunc=None, threshold=0.2, step=0.1):
     npoint, ndat, nfunc = _check(p.shape[-1], npoint, ndat, nfunc, threshold, step)
     nseason = ndat // npoint
     lead = p.shape[:-1]
-    flat = p.reshape(-1, p.shape[-1])
-    out = [np.full((flat.shape[0], nseason), np.nan, np.float32) for _ in METRICS]
-    if nseason == 0 or flat.shape[0] == 0:
+    npix = int(np.prod(lead))
+    out = [np.full((npix, nseason), np.nan, np.float32) for _ in METRICS]
+    if nseason == 0 or npix == 0:
         return Seasons(*(o.reshape(lead + (nseason,)) for o in out))
+    if p.flags.c_contiguous:
+        flat = p.reshape(npix, p.shape[-1])
+        rows_of = lambda lo, hi: flat[lo:hi]  # noqa: E731
+    else:  # e.g. the bands of p.bsq moved last: copy one block at a time
+        rows_of = lambda lo, hi: p[np.unravel_index(np.arange(lo, hi), lead)]  # noqa: E731
     g = int(np.floor((npoint - 1) / step + 1e-9)) + 1
     first = np.arange(nseason) * npoint + 1.0
     tgrid = first[:, None] + step * np.arange(g)[None, :]
     block = max(1, _BLOCK_VALUES // (nseason * g))
-    for lo in range(0, flat.shape[0], block):
-        chunk = np.asarray(flat[lo:lo + block], dtype=np.float64)
+    for lo in range(0, npix, block):
+        chunk = np.asarray(rows_of(lo, min(lo + block, npix)), dtype=np.float64)
         ok = np.isfinite(chunk).all(axis=1) & (chunk != 0).any(axis=1)
         if not ok.any():
             continue
