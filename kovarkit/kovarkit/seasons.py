@@ -276,6 +276,13 @@ def _dataset_georef(ds):
         return None, None
 
 
+def _npoint_tag(tags):
+    for key in ("npoint", "NPOINT"):
+        if str(tags.get(key, "")).isdigit():
+            return int(tags[key])
+    return None
+
+
 def _metrics_of(source, args):
     """(Seasons of shape (lines, pixels, seasons), crs, transform, settings)."""
     opts = dict(threshold=args.threshold, step=args.step)
@@ -292,19 +299,20 @@ def _metrics_of(source, args):
         return m, crs, transform, dict(npoint=npoint, ndat=c.ndat, **opts)
     if os.path.isfile(os.path.join(source, "p.tif")):
         import rasterio
-        if not args.npoint:
-            raise KitError(f"{source}: GeoTIFF products carry no period; give --npoint")
         import warnings
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
             with rasterio.open(os.path.join(source, "p.tif")) as ds:
                 p, crs, transform = np.moveaxis(ds.read(), 0, -1), ds.crs, ds.transform
+                npoint = args.npoint or _npoint_tag(ds.tags())
+        if not npoint:
+            raise KitError(f"{source}: p.tif does not record the period; give --npoint")
         if crs is None and transform.is_identity:  # what rasterio reports for none
             transform = None
         with rasterio.open(os.path.join(source, "f.tif")) as ds:
             ndat = ds.count
-        m = seasons(p, npoint=args.npoint, ndat=ndat, **opts)
-        return m, crs, transform, dict(npoint=args.npoint, ndat=ndat, **opts)
+        m = seasons(p, npoint=npoint, ndat=ndat, **opts)
+        return m, crs, transform, dict(npoint=npoint, ndat=ndat, **opts)
     if source.rstrip("/").endswith((".nc", ".zarr")):
         from .xarray_seasons import seasons as xr_seasons
         ds = _open_dataset(source)
