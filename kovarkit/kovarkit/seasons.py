@@ -305,12 +305,12 @@ def _metrics_of(source, args):
             with rasterio.open(os.path.join(source, "p.tif")) as ds:
                 p, crs, transform = np.moveaxis(ds.read(), 0, -1), ds.crs, ds.transform
                 npoint = args.npoint or _npoint_tag(ds.tags())
+            with rasterio.open(os.path.join(source, "f.tif")) as ds:
+                ndat = ds.count
         if not npoint:
             raise KitError(f"{source}: p.tif does not record the period; give --npoint")
         if crs is None and transform.is_identity:  # what rasterio reports for none
             transform = None
-        with rasterio.open(os.path.join(source, "f.tif")) as ds:
-            ndat = ds.count
         m = seasons(p, npoint=npoint, ndat=ndat, **opts)
         return m, crs, transform, dict(npoint=npoint, ndat=ndat, **opts)
     if source.rstrip("/").endswith((".nc", ".zarr")):
