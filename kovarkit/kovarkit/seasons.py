@@ -309,8 +309,6 @@ def _metrics_of(source, args):
                 ndat = ds.count
         if not npoint:
             raise KitError(f"{source}: p.tif does not record the period; give --npoint")
-        if crs is None and transform.is_identity:  # what rasterio reports for none
-            transform = None
         m = seasons(p, npoint=npoint, ndat=ndat, **opts)
         return m, crs, transform, dict(npoint=npoint, ndat=ndat, **opts)
     if source.rstrip("/").endswith((".nc", ".zarr")):
@@ -338,6 +336,8 @@ def _metrics_of(source, args):
 def run(args):
     import warnings
     m, crs, transform, attrs = _metrics_of(args.source, args)
+    if crs is None and transform is not None and transform.is_identity:
+        transform = None  # what rasterio and rioxarray report for none
     if m.peak_time.shape[-1] == 0:
         raise KitError(f"{args.source}: the series ({attrs['ndat']} time steps) is shorter "
                        f"than one period ({attrs['npoint']} time steps)")
