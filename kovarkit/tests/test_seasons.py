@@ -162,3 +162,23 @@ def test_xarray_and_outputs_agree_with_numpy(tmp_path):
         assert main(argv) == 0
     assert "map_end_time_s1.png" in os.listdir(tmp_path / "maps")
     assert {"l.png", "p.png"} <= set(os.listdir(tmp_path))
+
+
+KOVARIND = os.environ.get("KOVARIND") or os.path.join(os.path.dirname(__file__), "..", "..",
+                                                      "build", "kovarind")
+
+
+@pytest.mark.skipif(not os.access(KOVARIND, os.X_OK), reason="kovarind not built")
+def test_model_convention_matches_the_program(tmp_path):
+    import subprocess
+    from kovarkit.scene import Scene
+    from kovarkit.seasons import _Model
+    from .scenegen import make_scene
+    make_scene(str(tmp_path), ndat=46, nline=2, npix=3, nfunc=6, intp=0)
+    subprocess.run([os.path.abspath(KOVARIND)], cwd=tmp_path, check=True, capture_output=True)
+    scene = Scene(str(tmp_path))
+    p = np.moveaxis(scene.open("p.bsq"), 0, -1).reshape(-1, 14)
+    assert (p[:, 2] != 0).all()   # every pixel has a model
+    model = _Model(p, 46, 6)
+    fit = model.coef @ model.basis(np.arange(1, 47.0))
+    np.testing.assert_allclose(np.floor(fit + 0.5), scene.open("f.bsq").reshape(46, -1).T, atol=1)
