@@ -102,16 +102,6 @@ def test_without_season(p, finite):
         assert (s.amplitude == 0).all() and (s.base_value == 2048).all()
 
 
-def test_block_shapes_and_mixed_pixels():
-    p = np.zeros((3, 5, 4), np.float32)
-    p[0, 1] = first_harmonic(10.0)
-    p[2, 4] = first_harmonic(40.0)
-    s = seasons(p, npoint=P, ndat=P, nfunc=1)
-    assert s.peak_time.shape == (3, 5, 1)
-    np.testing.assert_allclose(s.peak_time[[0, 2], [1, 4], 0], [10, 40], atol=1e-4)
-    assert np.isnan(s.peak_time).sum() == 13
-
-
 def fit_dataset(tmp_path):
     """A 3 x 4 scene's products as a scene directory and as a fit Dataset."""
     import json
@@ -139,7 +129,8 @@ def test_xarray_and_outputs_agree_with_numpy(tmp_path):
     from kovarkit.xarray_seasons import seasons as xr_seasons
     p, ds, gt = fit_dataset(tmp_path)
     want = seasons(p, npoint=23, ndat=23)
-    assert np.isnan(want.peak_time[1, 2]).all() and np.isfinite(want.start_time).sum() > 4
+    # the failed pixel alone is NaN among pixels that are computed in one block
+    assert np.isnan(want.peak_time).sum() == 1 and np.isnan(want.peak_time[1, 2]).all()
     for got in (xr_seasons(ds), xr_seasons(ds.chunk({"y": 2})).compute()):
         assert got.spatial_ref.attrs["crs_wkt"] == ds.spatial_ref.attrs["crs_wkt"]
         for name in want._fields:
