@@ -6,3 +6,5 @@ quicklook maps.
 """
 
 __version__ = "0.1.0"
+
+from .seasons import Seasons, seasons  # noqa: E402,F401  (kovarkit.seasons(p, ...))

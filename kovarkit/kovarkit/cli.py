@@ -52,17 +52,38 @@ def _parser():
     g.add_argument("-o", "--output", metavar="FILE.png")
 
     m = sub.add_parser("map", parents=[common], help="quicklook PNG of one product band")
-    m.add_argument("product", metavar="PRODUCT", help="e.g. p.bsq, order.dat, f, aic")
+    m.add_argument("product", metavar="PRODUCT",
+                   help="e.g. p.bsq, order.dat, f, aic; or a seasons output: "
+                        "DIR/peak_time.tif, OUT.nc:length (BAND is then the season)")
     m.add_argument("band", type=int, nargs="?", default=1, metavar="BAND",
                    help="band number, from 1 (default 1)")
     m.add_argument("-o", "--output", metavar="FILE.png")
 
     sub.add_parser("summary", parents=[common], help="short text report of a finished run")
+    _seasons_parser(sub, common)
     return p
+
+
+def _seasons_parser(sub, common):
+    s = sub.add_parser("seasons", parents=[common],
+                       help="seasonal metrics of the fitted model as maps, one per period")
+    s.add_argument("source", metavar="SCENE_OR_OUT",
+                   help="scene directory, directory of GeoTIFF products, or a .nc/.zarr fit")
+    s.add_argument("--out", required=True, metavar="OUT",
+                   help="OUT.nc, OUT.zarr, or a directory for one GeoTIFF per metric")
+    s.add_argument("--threshold", type=float, default=0.2, metavar="T",
+                   help="season level: base + T * amplitude (default 0.2)")
+    s.add_argument("--step", type=float, default=0.1, metavar="S",
+                   help="grid spacing in time steps (default 0.1)")
+    s.add_argument("--npoint", type=int, metavar="N",
+                   help="period in time steps (default: from cntl.dat or the dataset)")
 
 
 def _module(command):
     from . import export, hdr, importer, mapview, plot, summary
+    if command == "seasons":  # the package attribute `seasons` is the function
+        from .seasons import run
+        return argparse.Namespace(run=run)
     return {"hdr": hdr, "import": importer, "export": export, "plot": plot,
             "map": mapview, "summary": summary}[command]
 

@@ -103,6 +103,9 @@ def draw(scene, name, band, out):
 
 
 def run(args):
+    from .seasons import _metric_source, draw_metric_map
+    if _metric_source(args.product):  # a map of seasonal metrics
+        return draw_metric_map(args)
     scene = Scene(args.scene)
     r = scene.raster(args.product)
     out = args.output or scene.path(f"map_{r.stem}_b{args.band}.png")

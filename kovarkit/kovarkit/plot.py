@@ -107,6 +107,8 @@ def draw(scene, line, pixel, out):
         ax.plot(t, s["first_fit"], "--", color="tab:blue", lw=1.5, label="first-pass fit (i.bsq)")
     if not s["no_model"]:
         ax.plot(t, s["fit"], "-", color="tab:green", lw=2.2, label="final fit (f.bsq)")
+        from .seasons import mark_seasons
+        mark_seasons(ax, ctl, s["para"])
     msg = failure_message(s)
     if msg:
         ax.text(0.5, 0.5, "NO MODEL\n" + msg.replace(": ", ":\n", 1), transform=ax.transAxes,
