@@ -4,7 +4,7 @@
 #include "driver/scanline.hpp"
 
 #include <sys/resource.h>
-#include <unistd.h>
+#include <sys/sysinfo.h>
 
 #include <algorithm>
 #include <exception>
@@ -70,9 +70,11 @@ std::uint64_t scan_bytes(const Control& c, int workers) {
 }
 
 std::uint64_t memory_available() {
+  // Swap counts: a run that fits only with it is slow, but it ends.
   std::uint64_t have = UINT64_MAX;
-  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-  if (pages > 0 && page > 0) have = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+  struct sysinfo si;
+  if (sysinfo(&si) == 0 && si.totalram > 0)
+    have = (static_cast<std::uint64_t>(si.totalram) + si.totalswap) * std::max(si.mem_unit, 1u);
   for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
     rlimit lim;
     if (getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)

@@ -41,7 +41,7 @@ struct PixelModel {
 // Bytes that the line buffers and the pixel model of `workers` workers take.
 std::uint64_t scan_bytes(const Control& c, int workers);
 
-// The memory this process can get: physical memory, capped by its
+// The memory this process can get: physical memory and swap, capped by its
 // address-space and data-size limits.
 std::uint64_t memory_available();
 
