@@ -25,35 +25,25 @@ TEST(Cli, EveryOptionAndUsageError) {
     int status;
     std::string out, err;  // out: what standard output begins with; err: a part
     const char* exe;
-    char files = '=';  // '=': scene unchanged, 'w': as after a whole run, '?': any
+    char files = '=';  // '=': scene unchanged, 'w': as after a whole run
   } cases[] = {
       {{"--help"}, 0, "Usage: kovarind [OPTION]...\n", "", full},
       {{"-h"}, 0, "Usage: kovarind-fixed [OPTION]...\n", "", fixed},
       {{"--version"}, 0, "kovarind 1.1.0\n", "", full},
-      {{"-qj1"}, 0, done, "", full, 'w'},
-      {{"--threads=3", "--lines", "2-3"}, 0, progress(2, 2) + done, "", full, '?'},
-      {{"--lines=1-3", "--quiet", "--"}, 0, done, "", full, 'w'},
-      {{"--directory=.", "-j", "4096"}, 0, done, "", fixed, 'w'},
+      {{"-qj1", "--"}, 0, done, "", full, 'w'},
+      {{"--threads=3", "--lines=1-3"}, 0, progress(3, 3) + done, "", full, 'w'},
+      {{"--directory=.", "-j", "4096", "--quiet"}, 0, done, "", fixed, 'w'},
       {{"--frob", "-h"}, 2, "", "kovarind: argument 3: unknown option '--frob'" + see, full},
-      {{"-q", "-x"}, 2, "", "argument 4: unknown option '-x'", full},
-      {{"x"}, 2, "", "kovarind-fixed: argument 3: unexpected operand 'x'; the scene directory is "
-                     "given with -C DIR (see 'kovarind-fixed --help')\n", fixed},
-      {{"--", "x"}, 2, "", "unexpected operand 'x'", full},
+      {{"x"}, 2, "", "kovarind-fixed: argument 3: unexpected operand 'x'; the scene", fixed},
       {{"-j", "0"}, 2, "", "argument 3: '-j 0': expected a number of threads from 1 to 4096", full},
-      {{"--threads=4097"}, 2, "", "from 1 to 4096", full},
-      {{"-j2x"}, 2, "", "from 1 to 4096", full},
       {{"-j"}, 2, "", "option '-j' needs a value", full},
       {{"--quiet=1"}, 2, "", "option '--quiet' takes no value", full},
-      {{"-C", ""}, 2, "", "expected a directory name", full},
       {{"--lines", "3"}, 2, "", "'--lines 3': expected FIRST-LAST, line numbers with 1 <= FIRST <= LAST", full},
       {{"--lines", "0-2"}, 2, "", "FIRST-LAST", full},
       {{"--lines", "3-2"}, 2, "", "FIRST-LAST", full},
-      {{"--lines", "-2"}, 2, "", "FIRST-LAST", full},
       {{"--lines", "1-2-3"}, 2, "", "FIRST-LAST", full},
-      {{"--lines", "2-4"}, 2, "",
-       "kovarind: '--lines 2-4': expected lines within 1..3 (NLINE in cntl.dat)" + see, full},
-      {{"-C", "nowhere"}, 1, "",
-       "/nowhere: cannot change into the scene directory: No such file or directory\n", full},
+      {{"--lines", "2-4"}, 2, "", "'--lines 2-4': expected lines within 1..3 (NLINE in cntl.dat)" + see, full},
+      {{"-C", "nowhere"}, 1, "", "/nowhere: cannot change into the scene directory: No such file", full},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.args[0]);
@@ -68,15 +58,12 @@ TEST(Cli, EveryOptionAndUsageError) {
     EXPECT_NE(r.err.find(k.err), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), k.status == 0 ? 0 : 1) << r.err;
     EXPECT_TRUE(snapshot(here).empty());
-    if (k.files != '?') {
-      EXPECT_TRUE(snapshot(scene) == (k.files == 'w' ? snapshot(ref) : before));
-    }
+    EXPECT_TRUE(snapshot(scene) == (k.files == 'w' ? snapshot(ref) : before));
   }
 }
 
-// Runs exe over `parts` line ranges of a scene of nline lines in d: one
-// after the other, in ascending or descending order, or all at once. Every
-// range runs; the status is 1 when any of them failed.
+// Runs exe over `parts` line ranges of a scene of nline lines in d, in
+// ascending, descending or no order (all at once); status 1 when any failed.
 RunResult run_ranges(const TempDir& d, const std::string& exe, int nline, int parts,
                      const std::string& order) {
   std::string script = "s=0; for r in";
@@ -91,33 +78,27 @@ RunResult run_ranges(const TempDir& d, const std::string& exe, int nline, int pa
 }
 
 TEST(JobArray, RangesInAnyOrderGiveTheProductsOfOneWholeRun) {
-  const std::vector<std::vector<std::string>> scenes = {
-      {"--lines", "9", "--pixels", "5", "--mask", "--intp", "--seed", "31"},
-      {"--lines", "9", "--pixels", "5", "--intp", "--seed", "32"}};
-  for (const char* exe : {KOVARIND_EXE, KOVARIND_FIXED_EXE})
-    for (const auto& scene : scenes) {
-      TempDir whole;
-      mkscene(whole, scene);
-      ASSERT_EQ(run_kovarind(whole, 2, exe).status, 0);
-      for (int parts : {1, 2, 3, 7})
-        for (const char* order : {"forward", "reverse", "concurrent"}) {
-          SCOPED_TRACE(std::string(exe) + " " + scene[4] + " " + std::to_string(parts) + " " + order);
-          TempDir d;
-          mkscene(d, scene);
-          EXPECT_EQ(run_ranges(d, exe, 9, parts, order).status, 0);
-          EXPECT_TRUE(snapshot(d) == snapshot(whole));
-        }
-    }
+  const std::vector<std::string> scene = {"--lines", "9", "--pixels", "5", "--mask", "--intp"};
+  for (const char* exe : {KOVARIND_EXE, KOVARIND_FIXED_EXE}) {
+    TempDir whole;
+    mkscene(whole, scene);
+    ASSERT_EQ(run_kovarind(whole, 2, exe).status, 0);
+    for (int parts : {1, 2, 3, 7})
+      for (const char* order : {"forward", "reverse", "concurrent"}) {
+        SCOPED_TRACE(std::string(exe) + " " + std::to_string(parts) + " " + order);
+        TempDir d;
+        mkscene(d, scene);
+        EXPECT_EQ(run_ranges(d, exe, 9, parts, order).status, 0);
+        EXPECT_TRUE(snapshot(d) == snapshot(whole));
+      }
+  }
 }
 
 TEST(JobArray, FailingRangeLeavesTheLinesOfOtherRangesAlone) {
-  const std::vector<std::string> nine = {"--lines", "9", "--pixels", "5", "--seed", "33"};
-  std::vector<std::string> bad = nine;
-  bad.insert(bad.end(), {"--top-bit", "5"});
   TempDir ref, d;
-  mkscene(ref, nine);
+  mkscene(ref, {"--lines", "9", "--pixels", "5", "--seed", "33"});
   ASSERT_EQ(run_kovarind(ref).status, 0);
-  mkscene(d, bad);
+  mkscene(d, {"--lines", "9", "--pixels", "5", "--seed", "33", "--top-bit", "5"});
   const RunResult r = run_ranges(d, KOVARIND_EXE, 9, 3, "reverse");
   const std::string done = progress(3, 3) + " Program Deadified\n";
   EXPECT_EQ(r.status, 1);
