@@ -142,7 +142,8 @@ std::string usage_text(Build build, bool mpi) {
   std::string t = "Usage: " + (mpi ? "mpirun [MPI OPTION]... " + name : name) + " [OPTION]...\n";
   t += "Fits a harmonic model to the time series of every pixel of a scene: reads\n"
        "cntl.dat, data.bsq (and mask.bsq when MASK = 1) and writes the products\n"
-       "p.bsq, i.bsq, f.bsq, order.dat, aic.dat, min.dat and max.dat beside them.\n";
+       "p.bsq, i.bsq, f.bsq, order.dat, aic.dat, min.dat and max.dat beside them.\n"
+       "Without options: every line of the scene in the current directory.\n";
   if (build == Build::kFixedPeriod)
     t += "This build uses a period of 46 time steps (no NPT group) and writes no\n"
          "progress lines.\n";
