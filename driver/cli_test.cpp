@@ -33,6 +33,7 @@ TEST(Cli, EveryOptionAndUsageError) {
       {{"-qj1", "--"}, 0, done, "", full, 'w'},
       {{"--threads=3", "--lines=1-3"}, 0, progress(3, 3) + done, "", full, 'w'},
       {{"--directory=.", "-j", "4096", "--quiet"}, 0, done, "", fixed, 'w'},
+      {{"--fr\nob"}, 2, "", "argument 3: unknown option '--fr?ob'", full},
       {{"--frob", "-h"}, 2, "", "kovarind: argument 3: unknown option '--frob'" + see, full},
       {{"x"}, 2, "", "kovarind-fixed: argument 3: unexpected operand 'x'; the scene", fixed},
       {{"-j", "0"}, 2, "", "argument 3: '-j 0': expected a number of threads from 1 to 4096", full},

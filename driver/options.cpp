@@ -73,6 +73,16 @@ std::string apply(Opt opt, const std::string& value, Options& o) {
   return "";
 }
 
+// A message shows arguments as given; a control character in one (a newline,
+// say) would break the message's single line, so it shows as '?'.
+std::string one_line(std::string msg) {
+  for (char& ch : msg)
+    if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+  return msg;
+}
+
+std::string parse(const std::vector<std::string>& args, Options& o);
+
 }  // namespace
 
 std::string program_name(Build build, bool mpi) {
@@ -82,6 +92,12 @@ std::string program_name(Build build, bool mpi) {
 
 std::string parse_options(const std::vector<std::string>& args, Options& o) {
   o = Options{};
+  return one_line(parse(args, o));
+}
+
+namespace {
+
+std::string parse(const std::vector<std::string>& args, Options& o) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const std::string at = "argument " + std::to_string(i + 1) + ": ";
@@ -137,6 +153,8 @@ std::string parse_options(const std::vector<std::string>& args, Options& o) {
   return "";
 }
 
+}  // namespace
+
 std::string usage_text(Build build, bool mpi) {
   const std::string name = program_name(build, mpi);
   std::string t = "Usage: " + (mpi ? "mpirun [MPI OPTION]... " + name : name) + " [OPTION]...\n";
@@ -176,7 +194,7 @@ std::string check_line_range(const RunOptions& r, int nline) {
 std::string apply_options(const Options& o) {
   if (!o.dir.empty() && ::chdir(o.dir.c_str()) != 0) {
     const int err = errno;
-    return o.dir + ": cannot change into the scene directory: " + std::strerror(err);
+    return one_line(o.dir + ": cannot change into the scene directory: " + std::strerror(err));
   }
 #ifdef _OPENMP
   if (o.threads > 0) omp_set_num_threads(o.threads);
