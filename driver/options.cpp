@@ -20,14 +20,14 @@ constexpr long kMaxThreads = 4096;
 
 enum class Opt { kHelp, kVersion, kDir, kThreads, kLines, kQuiet };
 
-struct Spec {
+struct OptionDef {
   Opt opt;
   char short_name;  // 0: long form only
   const char* long_name;
   bool takes_value;
 };
 
-constexpr Spec kSpecs[] = {
+constexpr OptionDef kOptionDefs[] = {
     {Opt::kHelp, 'h', "help", false},       {Opt::kVersion, 0, "version", false},
     {Opt::kDir, 'C', "directory", true},    {Opt::kThreads, 'j', "threads", true},
     {Opt::kLines, 0, "lines", true},        {Opt::kQuiet, 'q', "quiet", false},
@@ -118,35 +118,35 @@ std::string parse(const std::vector<std::string>& args, Options& o) {
     if (a.rfind("--", 0) == 0) {
       const std::size_t eq = a.find('=');
       const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-      const Spec* spec = nullptr;
-      for (const Spec& s : kSpecs)
-        if (name == s.long_name) spec = &s;
-      if (!spec) return at + "unknown option '" + a + "'";
+      const OptionDef* def = nullptr;
+      for (const OptionDef& s : kOptionDefs)
+        if (name == s.long_name) def = &s;
+      if (!def) return at + "unknown option '" + a + "'";
       const std::string shown = "--" + name;
       std::string value;
-      if (!spec->takes_value && eq != std::string::npos)
+      if (!def->takes_value && eq != std::string::npos)
         return at + "option '" + shown + "' takes no value";
-      if (spec->takes_value && !value_of(eq + 1, eq != std::string::npos, value))
+      if (def->takes_value && !value_of(eq + 1, eq != std::string::npos, value))
         return at + "option '" + shown + "' needs a value";
-      const std::string bad = apply(spec->opt, value, o);
+      const std::string bad = apply(def->opt, value, o);
       if (!bad.empty()) return at + "'" + shown + " " + value + "': " + bad;
       continue;
     }
     if (a.size() < 2 || a[0] != '-')
       return at + "unexpected operand '" + a + "'; the scene directory is given with -C DIR";
     for (std::size_t k = 1; k < a.size(); ++k) {
-      const Spec* spec = nullptr;
-      for (const Spec& s : kSpecs)
-        if (s.short_name != 0 && a[k] == s.short_name) spec = &s;
+      const OptionDef* def = nullptr;
+      for (const OptionDef& s : kOptionDefs)
+        if (s.short_name != 0 && a[k] == s.short_name) def = &s;
       const std::string shown = std::string("-") + a[k];
-      if (!spec) return at + "unknown option '" + shown + "'";
+      if (!def) return at + "unknown option '" + shown + "'";
       std::string value;
-      if (spec->takes_value) {
+      if (def->takes_value) {
         if (!value_of(k + 1, k + 1 < a.size(), value))
           return at + "option '" + shown + "' needs a value";
         k = a.size();
       }
-      const std::string bad = apply(spec->opt, value, o);
+      const std::string bad = apply(def->opt, value, o);
       if (!bad.empty()) return at + "'" + shown + " " + value + "': " + bad;
     }
   }
