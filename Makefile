@@ -10,8 +10,9 @@ all: build
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
 
+# Every Debian package of the build, the tests and kovarkit, when missing.
 deps:
-	kovarkit/install-deps.sh
+	tools/install-deps.sh
 
 build: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <map>
 #include <string>
@@ -157,6 +158,16 @@ TEST(BadControlFile, SizesBeyondTheMemoryAreRefusedWithoutACrash) {
       EXPECT_EQ(run_kovarind(d, 2, KOVARIND_EXE, limited).status, 0);
     }
   }
+}
+
+TEST(BadControlFile, SizesBeyondPhysicalMemoryAreRefusedAtOnce) {
+  TempDir d;
+  write_file(d.file("cntl.dat"), "200\n1 100000000\n&DATA /\n&CONTRL /\n&NPT /\n");
+  const auto start = std::chrono::steady_clock::now();
+  refused(d, "cntl.dat", "NPIX = 100000000, NDAT = 200, NWIN = 3: cannot allocate the line buffers: " +
+      std::to_string(scan_bytes(control_of(d), 2)) + " bytes needed, " +
+      std::to_string(memory_available()), false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }
 
 // A 3-line, 4-pixel scene with 46 steps and a mask, and its clean run.

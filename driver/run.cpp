@@ -4,8 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "driver/progress.hpp"
 #include "driver/control_file.hpp"
+#include "driver/options.hpp"
+#include "driver/progress.hpp"
 #include "driver/scanline.hpp"
 #include "driver/scene_files.hpp"
 
@@ -18,15 +19,44 @@ void diagnose(const Status& s) {
   std::fflush(stderr);
 }
 
+int usage_error(Build build, const std::string& msg) {
+  const std::string name = program_name(build, false);
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s (see '%s --help')\n", name.c_str(), msg.c_str(), name.c_str());
+  return 2;
+}
+
 }  // namespace
 
-int run_scene(Build build) {
+int run_program(Build build, const std::vector<std::string>& args) {
+  Options o;
+  const std::string bad = parse_options(args, o);
+  if (!bad.empty()) return usage_error(build, bad);
+  if (o.help || o.version) {
+    const std::string text = o.help ? usage_text(build, false)
+                                    : program_name(build, false) + " " + kVersion + "\n";
+    std::fputs(text.c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
+  const std::string failed = apply_options(o);
+  if (!failed.empty()) {
+    diagnose(Status(Code::kIo, failed));
+    return 1;
+  }
+  return run_scene(build, o.run);
+}
+
+int run_scene(Build build, const RunOptions& opt) {
   Control c;
   Status s = read_control_file("cntl.dat", build, c, stdout);
   if (!s.ok()) {
     diagnose(s);
     return 1;
   }
+  const std::string outside = check_line_range(opt, c.nline);
+  if (!outside.empty()) return usage_error(build, outside);
+  const int first = opt.first > 0 ? opt.first : 1;
+  const int last = opt.first > 0 ? opt.last : c.nline;
 
   // Everything is sized before any file is opened, so a scene too large
   // for the memory leaves no product behind.
@@ -53,9 +83,10 @@ int run_scene(Build build) {
     diagnose(st);
     write_failed = true;
   };
-  for (int line = 1; line <= c.nline; ++line) {
-    if (build == Build::kFull) {
-      std::string p = progress_line(line, c.nline);
+  // Progress counts within the selected lines.
+  for (int line = first; line <= last; ++line) {
+    if (build == Build::kFull && !opt.quiet) {
+      std::string p = progress_line(line - first + 1, last - first + 1);
       std::fputs(p.c_str(), stdout);
     }
     s = read_line(line, c, fs, b);

@@ -3,6 +3,10 @@
 // dynamic schedule, each worker owning one scratch.
 #include "driver/scanline.hpp"
 
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
+
+#include <algorithm>
 #include <exception>
 #include <string>
 
@@ -50,18 +54,50 @@ PixelModel::PixelModel(const Control& c)
   results.resize(scratch.size());
 }
 
+std::uint64_t scan_bytes(const Control& c, int workers) {
+  using U = std::uint64_t;
+  const U ndat = static_cast<U>(std::max(c.ndat, 0)), npara = static_cast<U>(std::max(c.npara, 0));
+  const U nwin = envelope_on(c) ? static_cast<U>(std::max(c.nwin, 0)) : 0;
+  // kpix (and msk), pix, pix0, para, aic, then the order, min and max lines.
+  const U per_pixel = ndat * 2 * (c.mask == 1 ? 2 : 1) + 2 * ndat * 8 + npara * 8 + 8 + 3 * 2;
+  const U per_worker = sizeof(PixelScratch) + (ndat + 2 * nwin) * sizeof(double) + sizeof(PixelResult);
+  return static_cast<U>(std::max(c.npix, 0)) * per_pixel + static_cast<U>(workers) * per_worker +
+         U{kLdT} * kMaxCols * sizeof(double);
+}
+
+std::uint64_t memory_available() {
+  // Swap counts: a run that fits only with it is slow, but it ends.
+  std::uint64_t have = UINT64_MAX;
+  struct sysinfo si;
+  if (sysinfo(&si) == 0 && si.totalram > 0)
+    have = (static_cast<std::uint64_t>(si.totalram) + si.totalswap) * std::max(si.mem_unit, 1u);
+  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    rlimit lim;
+    if (getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+      have = std::min<std::uint64_t>(have, lim.rlim_cur);
+  }
+  return have;
+}
+
 Status allocate_scan(const Control& c, std::optional<PixelModel>& model,
                      std::optional<LineBuffers>& buffers) {
+  const std::string what = "cntl.dat: NPIX = " + std::to_string(c.npix) +
+                           ", NDAT = " + std::to_string(c.ndat) +
+                           ", NWIN = " + std::to_string(c.nwin) +
+                           ": cannot allocate the line buffers";
+  // Sized first, so that an impossible size is refused at once rather than
+  // after the pages have been zeroed or the process has been killed.
+  const std::uint64_t need = scan_bytes(c, worker_count()), have = memory_available();
+  if (need > have)
+    return Status(Code::kIo, what + ": " + std::to_string(need) + " bytes needed, " +
+                                 std::to_string(have) + " bytes available");
   try {
     model.emplace(c);
     buffers.emplace(c);
   } catch (const std::exception&) {
     model.reset();
     buffers.reset();
-    return Status(Code::kIo, "cntl.dat: NPIX = " + std::to_string(c.npix) +
-                                 ", NDAT = " + std::to_string(c.ndat) +
-                                 ", NWIN = " + std::to_string(c.nwin) +
-                                 ": cannot allocate the line buffers");
+    return Status(Code::kIo, what);
   }
   return Status();
 }

@@ -38,9 +38,17 @@ struct PixelModel {
   std::vector<PixelResult> results;
 };
 
+// Bytes that the line buffers and the pixel model of `workers` workers take.
+std::uint64_t scan_bytes(const Control& c, int workers);
+
+// The memory this process can get: physical memory and swap, capped by its
+// address-space and data-size limits.
+std::uint64_t memory_available();
+
 // Allocates the pixel model and the line buffers of a run. A size beyond
-// the memory gives kIo naming NPIX, NDAT and NWIN instead of ending the
-// process.
+// the memory (checked before anything is allocated, else a failed
+// allocation) gives kIo naming NPIX, NDAT, NWIN and the bytes needed instead
+// of ending the process.
 Status allocate_scan(const Control& c, std::optional<PixelModel>& model,
                      std::optional<LineBuffers>& buffers);
 

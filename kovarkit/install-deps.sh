@@ -1,27 +1,4 @@
 #!/bin/sh
-# Installs the Debian packages kovarkit needs, only when something is missing.
-# Idempotent: when /usr/bin/python3 already imports numpy, matplotlib and
-# rasterio and gdalinfo is on PATH, it does nothing (no apt-get update).
-set -eu
-
-PACKAGES="python3-numpy python3-matplotlib python3-rasterio python3-gdal gdal-bin python3-pytest"
-
-if [ -x /usr/bin/python3 ] &&
-   /usr/bin/python3 -c 'import numpy, matplotlib, rasterio, pytest' >/dev/null 2>&1 &&
-   command -v gdalinfo >/dev/null 2>&1; then
-    exit 0
-fi
-
-if [ "$(id -u)" -eq 0 ]; then
-    SUDO=
-elif command -v sudo >/dev/null 2>&1; then
-    SUDO=sudo
-else
-    echo "kovarkit/install-deps.sh: need root (or sudo) to install: $PACKAGES" >&2
-    exit 1
-fi
-
-echo "kovarkit/install-deps.sh: installing $PACKAGES"
-$SUDO apt-get update
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y $PACKAGES
-/usr/bin/python3 -c 'import numpy, matplotlib, rasterio'
+# The Debian packages of the whole project, kovarkit's among them, are
+# installed by one script.
+exec "$(dirname "$0")/../tools/install-deps.sh" "$@"

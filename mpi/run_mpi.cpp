@@ -13,9 +13,10 @@
 #include <optional>
 #include <string>
 
-#include "driver/line_blocks.hpp"
-#include "driver/progress.hpp"
 #include "driver/control_file.hpp"
+#include "driver/line_blocks.hpp"
+#include "driver/options.hpp"
+#include "driver/progress.hpp"
 #include "driver/scanline.hpp"
 #include "driver/scene_files.hpp"
 #include "mpi/broadcast_control.hpp"
@@ -50,9 +51,37 @@ bool agree(const Status& s, int rank, MPI_Comm comm) {
   return false;
 }
 
+int usage_error(Build build, int rank, const std::string& msg) {
+  const std::string name = program_name(build, true);
+  if (rank == 0) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s (see '%s --help')\n", name.c_str(), msg.c_str(), name.c_str());
+  }
+  return 2;
+}
+
 }  // namespace
 
-int run_scene_mpi(Build build, MPI_Comm comm) {
+int run_program_mpi(Build build, const std::vector<std::string>& args, MPI_Comm comm) {
+  int rank = 0;
+  MPI_Comm_rank(comm, &rank);
+  // Every rank parses the same arguments and comes to the same end.
+  Options o;
+  const std::string bad = parse_options(args, o);
+  if (!bad.empty()) return usage_error(build, rank, bad);
+  if (o.help || o.version) {
+    if (rank != 0) return 0;
+    const std::string text = o.help ? usage_text(build, true)
+                                    : program_name(build, true) + " " + kVersion + "\n";
+    std::fputs(text.c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
+  const std::string failed = apply_options(o);
+  if (!agree(failed.empty() ? Status() : Status(Code::kIo, failed), rank, comm)) return 1;
+  return run_scene_mpi(build, comm, o.run);
+}
+
+int run_scene_mpi(Build build, MPI_Comm comm, const RunOptions& opt) {
   int rank = 0, ranks = 1;
   MPI_Comm_rank(comm, &rank);
   MPI_Comm_size(comm, &ranks);
@@ -69,6 +98,12 @@ int run_scene_mpi(Build build, MPI_Comm comm) {
     return 1;
   }
   broadcast_control(c, 0, comm);
+  const std::string outside = check_line_range(opt, c.nline);
+  if (!outside.empty()) return usage_error(build, rank, outside);
+  // The protocol below numbers the selected lines 1..count; `base` turns
+  // such a number into the line of the scene.
+  const int base = opt.first > 0 ? opt.first - 1 : 0;
+  const int count = opt.first > 0 ? opt.last - opt.first + 1 : c.nline;
 
   std::optional<PixelModel> model;
   std::optional<LineBuffers> buffers;
@@ -86,7 +121,7 @@ int run_scene_mpi(Build build, MPI_Comm comm) {
     return 1;
   }
 
-  const LineBlock block = line_block(c.nline, rank, ranks);
+  const LineBlock block = line_block(count, rank, ranks);
   int reported = 0;
   const auto report = [&](const Status& st) {
     diagnose(rank, st.msg);
@@ -100,10 +135,10 @@ int run_scene_mpi(Build build, MPI_Comm comm) {
   for (;;) {
     int failed_line = INT_MAX;
     if (next < block.end && next < first_fail) {
-      s = read_line(next, c, fs, b);
+      s = read_line(base + next, c, fs, b);
       if (s.ok()) {
         process_line(c, *model, b);
-        s = write_line(next, c, fs, b, report);
+        s = write_line(base + next, c, fs, b, report);
       }
       if (s.ok()) {
         ++next;
@@ -119,11 +154,11 @@ int run_scene_mpi(Build build, MPI_Comm comm) {
     if (all[0] < first_fail) first_fail = all[0];
     const int pending = all[1];
     // Every line below both F and P is complete.
-    if (rank == 0 && build == Build::kFull) {
+    if (rank == 0 && build == Build::kFull && !opt.quiet) {
       const int done = (pending < first_fail ? pending : first_fail) - 1;
-      const int upto = done < c.nline ? done : c.nline;
+      const int upto = done < count ? done : count;
       for (; printed < upto; ++printed) {
-        std::fputs(progress_line(printed + 1, c.nline).c_str(), stdout);
+        std::fputs(progress_line(printed + 1, count).c_str(), stdout);
       }
       std::fflush(stdout);
     }
@@ -131,11 +166,11 @@ int run_scene_mpi(Build build, MPI_Comm comm) {
   }
 
   if (first_fail != INT_MAX) {
-    const int owner = line_owner(first_fail, c.nline, ranks);
+    const int owner = line_owner(first_fail, count, ranks);
     bcast_status(failure, owner, comm);
     if (rank == 0) {
-      if (build == Build::kFull) {
-        std::fputs(progress_line(first_fail, c.nline).c_str(), stdout);
+      if (build == Build::kFull && !opt.quiet) {
+        std::fputs(progress_line(first_fail, count).c_str(), stdout);
       }
       if (failure.code == Code::kTopBit) std::printf(" %d %d\n", c.nline, c.npix);
       diagnose(owner, failure.msg);

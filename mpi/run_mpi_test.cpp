@@ -19,11 +19,13 @@ namespace {
 using namespace test;
 
 // A run that does not end within a minute is killed (status 124): a hang fails.
-RunResult run_mpi(const TempDir& d, int ranks, int threads) {
-  return run(
-      {"/usr/bin/timeout", "-k", "5", "60", KOVARIND_MPIEXEC, "--allow-run-as-root",
-       "--oversubscribe", "--bind-to", "none", "-np", std::to_string(ranks), KOVARIND_MPI_EXE},
-      d.path(), {"OMP_NUM_THREADS=" + std::to_string(threads)});
+RunResult run_mpi(const TempDir& d, int ranks, int threads, bool fixed = false,
+                  const std::vector<std::string>& args = {}) {
+  std::vector<std::string> argv = {
+      "/usr/bin/timeout", "-k", "5", "60", KOVARIND_MPIEXEC, "--allow-run-as-root", "--oversubscribe",
+      "--bind-to", "none", "-np", std::to_string(ranks), fixed ? KOVARIND_FIXED_MPI_EXE : KOVARIND_MPI_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv, d.path(), {"OMP_NUM_THREADS=" + std::to_string(threads)});
 }
 
 // The diagnostics of either program, sorted, without their prefix and the
@@ -80,6 +82,8 @@ struct Job {
   int threads = 1;
   // Compares the files of the serial and the MPI run; all of them by default.
   std::function<void(const TempDir&, const TempDir&)> compare = expect_same_files;
+  std::vector<std::string> args = {};  // options of both programs
+  bool fixed = false;                  // the fixed-period programs
 };
 
 void expect_like_serial(const Job& job) {
@@ -90,13 +94,15 @@ void expect_like_serial(const Job& job) {
   const int nline = std::stoi(*(std::find(job.scene.begin(), job.scene.end(), "--lines") + 1));
   TempDir serial;
   setup(serial);
-  const RunResult want = run_kovarind(serial);
+  std::vector<std::string> argv = {job.fixed ? KOVARIND_FIXED_EXE : KOVARIND_EXE};
+  argv.insert(argv.end(), job.args.begin(), job.args.end());
+  const RunResult want = run(argv, serial.path(), {"OMP_NUM_THREADS=2"});
   ASSERT_EQ(want.status, job.status) << want.err;
   for (int ranks : job.ranks) {
     SCOPED_TRACE(job.scene[1] + " lines on " + std::to_string(ranks) + " ranks");
     TempDir d;
     setup(d);
-    const RunResult got = run_mpi(d, ranks, job.threads);
+    const RunResult got = run_mpi(d, ranks, job.threads, job.fixed, job.args);
     EXPECT_EQ(got.status, want.status) << got.err;
     EXPECT_EQ(output(got.out), output(want.out));
     EXPECT_EQ(diagnostics(got.err, nline, ranks), diagnostics(want.err, nline, ranks));
@@ -194,6 +200,24 @@ TEST(RunMpi, StartUpFailureEndsEveryRankOnceAndCreatesNothing) {
        [](const TempDir& d) { ASSERT_EQ(mkdir(d.file("aic.dat").c_str(), 0777), 0); }},
   };
   for (const Job& job : jobs) expect_like_serial(job);
+}
+
+TEST(RunMpi, FixedPeriodProgramAndOptionsMatchTheSerialPrograms) {
+  const std::vector<std::string> mask = {"--lines", "7", "--pixels", "5", "--mask", "--intp"},
+                                  plain = {"--lines", "7", "--pixels", "5", "--intp"};
+  const auto same = expect_same_files;
+  const Job jobs[] = {
+      {mask, 0, {}, {1, 2, 3}, 1, same, {}, true},
+      {plain, 0, {}, {2, 3}, 1, same, {"-C", ".", "--lines", "2-6", "-j", "2"}},
+      {mask, 0, {}, {2}, 1, same, {"-q", "--lines=7-7"}, true},
+  };
+  for (const Job& job : jobs) expect_like_serial(job);
+  // A usage error is written once, by rank 0, and nothing is created.
+  TempDir d;
+  const RunResult r = run_mpi(d, 3, 1, true, {"--frob"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("kovarind-fixed-mpi: "), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("kovarind-fixed-mpi: "), r.err.rfind("kovarind-fixed-mpi: ")) << r.err;
 }
 
 }  // namespace
