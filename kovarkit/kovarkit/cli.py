@@ -122,6 +122,8 @@ def main(argv=None):
     except ModuleNotFoundError as e:
         print(f"{where}: Python module {e.name} is missing; run kovarkit/install-deps.sh "
               "(and use /usr/bin/python3)", file=sys.stderr)
+    except ImportError as e:
+        print(f"{where}: {e}", file=sys.stderr)
     except OSError as e:
         name = e.filename or "?"
         print(f"{where}: {name}: {e.strerror or e}", file=sys.stderr)
