@@ -1,0 +1,94 @@
+#!/usr/bin/python3
+"""The Python engine against the batch program on the same scene.
+
+Usage: bench/python_bench.py BUILD_DIR (after bench/scene_bench.sh made
+BUILD_DIR/scene). Prints pixels per second of kovarind (whole run, files
+included) and of kovarkit.fit on the scene held in memory, with one thread
+and with every core, and checks that both give the same bytes. Then writes
+the scene as a GeoTIFF stack and runs `kovarkit fit` on it with a budget a
+fraction of the cube's size, reporting its peak memory.
+"""
+
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "kovarkit"))
+
+import kovarkit  # noqa: E402
+from kovarkit.control import read_control  # noqa: E402
+from kovarkit.engine import default_threads  # noqa: E402
+
+
+def main(build):
+    build = os.path.abspath(build)
+    scene = os.path.join(build, "scene")
+    c = read_control(os.path.join(scene, "cntl.dat"))
+    shape = (c.ndat, c.nline, c.npix)
+    raw = np.fromfile(os.path.join(scene, "data.bsq"), "<i2").reshape(shape)
+    samples = np.ascontiguousarray(raw.transpose(1, 2, 0))
+    n = c.nline * c.npix
+    cores = default_threads()
+    for threads in sorted({1, cores}):
+        for name in ("p.bsq", "f.bsq", "order.dat", "aic.dat", "min.dat", "max.dat"):
+            if os.path.exists(os.path.join(scene, name)):
+                os.remove(os.path.join(scene, name))
+        t0 = time.perf_counter()
+        subprocess.run([os.path.join(build, "kovarind")], cwd=scene, check=True,
+                       stdout=subprocess.DEVNULL, env=dict(os.environ,
+                                                           OMP_NUM_THREADS=str(threads)))
+        batch = n / (time.perf_counter() - t0)
+        t0 = time.perf_counter()
+        prod = kovarkit.fit(samples, threads=threads, nfunc=c.nfunc, npoint=c.get("NPOINT"),
+                            excluded=c.excluded)
+        engine = n / (time.perf_counter() - t0)
+        f = np.fromfile(os.path.join(scene, "f.bsq"), "<i2").reshape(shape).transpose(1, 2, 0)
+        same = np.array_equal(f, prod.f)
+        print(f"{c.nline}x{c.npix}x{c.ndat}, {threads} thread(s): kovarind {batch:.0f} "
+              f"pixels/s, kovarkit.fit {engine:.0f} pixels/s, ratio {engine / batch:.2f}"
+              f"{'' if same else ' -- PRODUCTS DIFFER'}")
+    memory(scene, raw, c)
+
+
+def memory(scene, raw, c):
+    import rasterio
+    from rasterio.transform import from_origin
+    tif = os.path.join(scene, "stack.tif")
+    with rasterio.open(tif, "w", driver="GTiff", width=c.npix, height=c.nline, count=c.ndat,
+                       dtype="int16", crs="EPSG:32633", transform=from_origin(0, 0, 30, 30),
+                       interleave="band") as ds:
+        ds.write(raw)
+    cube_mb = raw.size * 8 / 2**20  # the cube as float64, as a whole-cube reader holds it
+    budget_mb = max(1, int(cube_mb / 6))
+    code = ("import resource, runpy, sys; sys.argv = ['kovarkit'] + sys.argv[1:]\n"
+            "try: runpy.run_module('kovarkit', run_name='__main__')\n"
+            "except SystemExit as e: assert not e.code, e.code\n"
+            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
+    env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "kovarkit"))
+    peaks = []
+    for out, mem in ((os.path.join(scene, "tiny.zarr"), "64K"),
+                     (os.path.join(scene, "fit.zarr"), f"{budget_mb}M")):
+        src = tif
+        if mem == "64K":  # interpreter and libraries alone: the first 3 lines
+            src = os.path.join(scene, "tiny.tif")
+            with rasterio.open(src, "w", driver="GTiff", width=c.npix, height=3,
+                               count=c.ndat, dtype="int16", crs="EPSG:32633",
+                               transform=from_origin(0, 0, 30, 30)) as ds:
+                ds.write(raw[:, :3])
+        t0 = time.perf_counter()
+        r = subprocess.run([sys.executable, "-c", code, "fit", src, "--out", out, "--force",
+                            "--quiet", "--memory", mem], env=env, check=True,
+                           capture_output=True, text=True)
+        peaks.append((int(r.stdout.split()[-1]) / 1024, time.perf_counter() - t0))
+    (base, _), (peak, secs) = peaks
+    print(f"kovarkit fit on a {cube_mb:.0f} MB cube (as float64) with --memory {budget_mb}M: "
+          f"peak RSS {peak:.0f} MB, {peak - base:.0f} MB above the interpreter and libraries "
+          f"({base:.0f} MB); {raw[0].size / secs:.0f} pixels/s including GeoTIFF in, Zarr out")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1] if len(sys.argv) > 1 else "build-bench")
