@@ -109,14 +109,18 @@ def control_values(ndat=None, mask=False, **control):
     return c
 
 
+_WANT = {"samples": "bring the values into counts 0..32767 first",
+         "mask": "give mask values 0..255, 1 marking a usable sample (e.g. valid.astype('uint8'))"}
+
+
 def _checked_array(name, a, lo, hi, shape=None):
     if not isinstance(a, np.ndarray):
         raise TypeError(f"{name}: expected a numpy array, got {type(a).__name__}"
                         + (" (use kovarkit.xarray.fit for xarray objects)"
                            if type(a).__module__.startswith(("xarray", "dask")) else ""))
     if a.dtype.kind not in "iu":
-        raise ValueError(f"{name}: dtype {a.dtype} is not an integer type; bring the values "
-                         f"into counts {lo}..{hi} first (no value is cast or clipped)")
+        raise ValueError(f"{name}: dtype {a.dtype} is not an integer type; {_WANT[name]} "
+                         "(no value is cast or clipped)")
     if shape is not None and a.shape != shape:
         raise ValueError(f"{name}: shape {a.shape} differs from the samples' {shape}")
     if a.size:

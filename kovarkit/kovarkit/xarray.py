@@ -49,8 +49,9 @@ def _check(name, a, dim):
         raise ValueError(f"{name}: no dimension {dim!r} (dimensions {a.dims}); name the "
                          "time dimension with dim=")
     if a.dtype.kind not in "iu":
-        raise ValueError(f"{name}: dtype {a.dtype} is not an integer type; bring the values "
-                         "into counts first (see the README: scale and offset)")
+        raise ValueError(f"{name}: dtype {a.dtype} is not an integer type; " + (
+            "bring the values into counts 0..32767 first (README: counts)" if name == "da"
+            else "give mask values 0..255, 1 marking a usable sample"))
 
 
 def fit(da, mask=None, *, dim="time", threads=None, **control):
