@@ -133,7 +133,7 @@ def test_cube_larger_than_the_budget_stays_within_it(tmp_path):
     peak = {}
     for n in (8, 160):
         src = tmp_path / f"{n}.tif"
-        with rasterio.open(src, "w", driver="GTiff", width=n, height=n, count=T, dtype=np.int16) as ds:
+        with rasterio.open(src, "w", width=n, height=n, count=T, dtype=np.int16) as ds:
             ds.write(np.random.default_rng(2).integers(300, 1200, (T, n, n), dtype=np.int16))
         r = subprocess.run([sys.executable, "-c", code, "fit", str(src), "--out",
                             str(tmp_path / f"{n}.zarr"), "--quiet", "--memory", "2M", "--nfunc",
