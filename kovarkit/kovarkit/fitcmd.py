@@ -45,7 +45,8 @@ def parse_size(text):
 
 def _format(path):
     p = path.rstrip("/\\").lower()
-    return "netcdf" if p.endswith(".nc") else "zarr" if p.endswith(".zarr") else "gtiff"
+    return ("netcdf" if p.endswith((".nc", ".nc4")) else "zarr" if p.endswith(".zarr")
+            else "gtiff")
 
 
 class _XarraySource:
@@ -63,9 +64,9 @@ class _XarraySource:
         if var is None:
             names = [n for n, v in ds.data_vars.items() if dim in v.dims]
             if len(names) != 1:
+                option = "--var" if what == "sources" else "--qa-var"
                 raise KitError(f"{path}: {len(names)} variables have a dimension {dim!r} "
-                               f"({', '.join(names) or 'none'}); name one with --var"
-                               if what == "sources" else "--qa-var")
+                               f"({', '.join(names) or 'none'}); name one with {option}")
             var = names[0]
         if var not in ds.data_vars:
             raise KitError(f"{path}: no variable {var!r} (has {', '.join(ds.data_vars)})")
@@ -169,6 +170,9 @@ def _control(args, src):
                            f"lines x {src.width} pixels")
         control = {k: c[k] for k in keys}
         control["excluded"] = tuple(c["excluded"])
+        if args.mask is not None and c["mask"] != 1:
+            print(f"kovarkit: fit: warning: {args.cntl}: MASK = {c['mask']}: the QA sources "
+                  "are not used (the residual screening decides)", file=sys.stderr)
         return control, c["mask"] == 1
     control = {k: getattr(args, k) for k in keys if getattr(args, k) is not None}
     if args.exclude is not None:
