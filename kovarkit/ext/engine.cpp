@@ -23,6 +23,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -139,8 +140,10 @@ py::tuple fit_block(const I16& samples, const std::optional<I16>& mask, int nfun
       results.push_back(std::make_unique<kov::PixelResult>());
     }
   } catch (const std::bad_alloc&) {
-    raise(PyExc_MemoryError, "nwin: NWIN = " + std::to_string(c.nwin) + ", NDAT = " +
-                                 std::to_string(c.ndat) + ": cannot allocate the scratch");
+    raise(PyExc_MemoryError, "threads: cannot allocate the scratch of " +
+                                 std::to_string(workers) + " worker(s) (NDAT = " +
+                                 std::to_string(c.ndat) + ", NWIN = " + std::to_string(c.nwin) +
+                                 ")");
   }
 
   std::atomic<long long> next{0};
@@ -170,8 +173,13 @@ py::tuple fit_block(const I16& samples, const std::optional<I16>& mask, int nfun
   };
   {
     py::gil_scoped_release nogil;
+    // The pixels are handed out as they are asked for, so a thread that
+    // cannot be started leaves its share to the others.
     std::vector<std::thread> pool;
-    for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
+    try {
+      for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
+    } catch (const std::system_error&) {
+    }
     work(0);
     for (std::thread& t : pool) t.join();
   }
