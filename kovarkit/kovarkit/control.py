@@ -68,17 +68,27 @@ _KEYS = ("NFUNC", "NDEF", "NWIN", "INTP", "MMSW", "TCLD", "FITSW", "MASK", "FITM
          "SELECT", "ISPOT")
 
 
-def read_control(path):
-    """Read a control file with the engine's reader; raises KitError with the
-    reader's message (file, line and what was expected)."""
+def read_values(path):
+    """Every value of a control file as the engine's reader gives them (a dict
+    with lower-case keys, "excluded" the retained steps). A file without the
+    NPT group, as the fixed-period program reads it, has NPOINT 46. Raises
+    KitError with the reader's message (file, line and what was expected)."""
     from .engine import engine
     if not os.path.exists(path):
         raise KitError(f"{path}: not found (the scene needs a control file; "
                        "'kovarkit import' writes one)")
     try:
-        c = engine().read_control(path)
+        return engine().read_control(path)
     except (ValueError, OSError) as e:
-        raise KitError(str(e)) from None
+        try:
+            return engine().read_control(path, fixed_period=True)
+        except (ValueError, OSError):
+            raise KitError(str(e)) from None
+
+
+def read_control(path):
+    """The control file at path for the scene tools (see read_values)."""
+    c = read_values(path)
     keys = {k: c[k.lower()] for k in _KEYS}
     ctl = Control(c["ndat"], c["nline"], c["npix"], keys, list(c["excluded"]), path)
     if ctl.nline < 1 or ctl.npix < 1:

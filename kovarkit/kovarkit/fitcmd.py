@@ -18,6 +18,7 @@ import sys
 import numpy as np
 
 from . import engine
+from .control import read_values
 from .errors import KitError
 from .importer import MAX_SAMPLE, parse_good
 from .xarray import VARIABLE_ATTRS
@@ -159,10 +160,7 @@ def _control(args, src):
         if given:
             raise KitError(f"--cntl {args.cntl}: give the control values either in the "
                            f"file or as options, not both (--{given[0]})")
-        try:
-            c = engine.engine().read_control(args.cntl)
-        except (ValueError, OSError) as e:
-            raise KitError(str(e)) from None
+        c = read_values(args.cntl)
         dims = (c["ndat"], c["nline"], c["npix"])
         if dims != (src.ndat, src.height, src.width):
             raise KitError(f"{args.cntl}: NDAT, NLINE, NPIX = {dims[0]}, {dims[1]}, {dims[2]}, "

@@ -33,6 +33,9 @@ class ControlFileTest(TempDirTest):
         self.assertEqual(c.excluded, [7, 9])
         self.assertEqual(c.residual_limits(), (-0.2, 0.1))
         self.assertEqual(c.get("MASK"), 1)
+        # the fixed-period program's file: no NPT group, period 46
+        c = self.parse("23\n4 5\n&DATA NDEF=1 /\n&CONTRL /\n7\n")
+        self.assertEqual((c.get("NPOINT"), c.excluded), (46, [7]))
 
     def test_malformed_files_name_file_and_line(self):
         cases = [("46\n10 x\n", "cntl.dat:2: expected an integer for NPIX"),
