@@ -140,7 +140,8 @@ def fit(samples, mask=None, *, threads=None, **control):
     mask: None (MASK = 0: residual screening), or an integer array of the
     same shape with values 0..255 as in mask.bsq (MASK = 1; 1 marks a usable
     sample).
-    Control keywords, as the control file's keys: nfunc=6, npoint=46,
+    Control keywords, as the control file's keys (npoint=46 is also what the
+    fixed-period program uses): nfunc=6, npoint=46,
     excluded=() (the NDEF records: 1-based steps, those outside 1..ndat
     skipped), nwin=3, intp=0, mmsw=1, tcld=None, fitsw=1, fitmd=0.
     tcld=None is the control-file reader's default, 0.15 in single
