@@ -5,7 +5,8 @@ import sys
 
 from .errors import KitError
 
-DESCRIPTION = """Companion tools for kovarind scenes. Each subcommand works on the
+DESCRIPTION = """The kovarind engine on GeoTIFF, NetCDF and Zarr cubes (fit), and
+companion tools for kovarind scenes. Every subcommand but fit works on the
 scene directory (the current one, or -C DIR): cntl.dat, data.bsq, mask.bsq
 and the products p.bsq, i.bsq, f.bsq, order.dat, aic.dat, min.dat, max.dat."""
 
