@@ -95,7 +95,10 @@ def control_values(ndat=None, mask=False, **control):
         if isinstance(tcld, (bool, np.bool_)) or not isinstance(tcld, (int, float, np.integer,
                                                                       np.floating)):
             raise TypeError(f"tcld: expected a number or None, got {tcld!r}")
-        tcld = float(tcld)
+        try:
+            tcld = float(tcld)
+        except OverflowError:
+            tcld = float("inf")
         if not np.isfinite(tcld):
             raise ValueError(f"tcld: TCLD = {tcld} is not a finite number")
         c["tcld"] = tcld
