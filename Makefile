@@ -31,6 +31,7 @@ bench:
 	$(BUILD)-bench/bench/best_subset_bench
 	$(BUILD)-bench/bench/pipeline_bench
 	bench/scene_bench.sh $(BUILD)-bench
+	/usr/bin/python3 bench/python_bench.py $(BUILD)-bench
 
 # --- Hardening: sanitizers, valgrind and fuzzing, each in its own build tree.
 # test-scale: the scale tests including the slow sparse scene.
@@ -53,7 +54,8 @@ FUZZERS     = control_file pipeline
 # freed and would read as leaks.
 test-sanitize: deps
 	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" -DCMAKE_DISABLE_FIND_PACKAGE_MPI=ON
+	  -DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" -DCMAKE_DISABLE_FIND_PACKAGE_MPI=ON \
+	  -DKOVARIND_PYTHON=OFF
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	$(SAN_ENV) ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS)
 
@@ -66,7 +68,7 @@ valgrind: build
 
 fuzz:
 	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DKOVARIND_TESTS=OFF -DKOVARIND_FUZZ=ON \
+	  -DKOVARIND_TESTS=OFF -DKOVARIND_FUZZ=ON -DKOVARIND_PYTHON=OFF \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined \
 	    -fno-sanitize-recover=undefined $(FUZZ_UBSAN_SKIP)"
 	cmake --build $(BUILD)-fuzz -j $(JOBS) $(addprefix --target fuzz_,$(FUZZERS))

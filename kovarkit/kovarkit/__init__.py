@@ -1,10 +1,20 @@
-"""kovarkit: companion tools for kovarind scenes.
+"""kovarkit: the kovarind engine from Python, and companion tools for scenes.
 
-Builds scenes from GDAL-readable rasters, writes ENVI headers for the
-headerless products, exports them as GeoTIFFs and draws pixel plots and
-quicklook maps.
+``kovarkit.fit`` runs the engine on numpy arrays, ``kovarkit.xarray.fit``
+on xarray cubes (numpy or Dask backed); the command line builds scenes from
+GDAL-readable rasters, fits cubes, writes ENVI headers, exports products and
+draws pixel plots and quicklook maps.
 """
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 
 from .seasons import Seasons, seasons  # noqa: E402,F401  (kovarkit.seasons(p, ...))
+from .engine import Products, fit  # noqa: E402,F401
+
+
+def __getattr__(name):
+    # kovarkit.xarray imports xarray; only on first use.
+    if name == "xarray":
+        import importlib
+        return importlib.import_module(".xarray", __name__)
+    raise AttributeError(f"module 'kovarkit' has no attribute {name!r}")

@@ -1,13 +1,10 @@
-"""Reading and writing the control file cntl.dat.
+"""The control file cntl.dat: read by the programs' own reader, and written.
 
-The reader is tolerant: it needs the two leading records (NDAT; NLINE and
-NPIX) and takes whatever namelist groups follow (``&NAME key=value ... /``,
-also ``$NAME`` and ``&END``/``$END``, names without regard to case).  Keys
-that are not given keep the program's defaults.  Excluded time steps follow
-the groups when 1 <= NDEF <= NDAT.
+Reading goes through the engine (kovarkit._engine), so that the syntax
+accepted and the messages given are those of kovarind itself.
 """
 
-import re
+import os
 from dataclasses import dataclass, field
 
 from .errors import KitError
@@ -66,135 +63,38 @@ class Control:
         return -tcld, 2.0 * tcld
 
 
-_GROUP_START = re.compile(r"^\s*[&$]([A-Za-z_][A-Za-z0-9_]*)", re.ASCII)
-_GROUP_END = re.compile(r"/|[&$]END\b", re.IGNORECASE)
+# Keys of the reader's result that the tools keep, under their file names.
+_KEYS = ("NFUNC", "NDEF", "NWIN", "INTP", "MMSW", "TCLD", "FITSW", "MASK", "FITMD", "NPOINT",
+         "SELECT", "ISPOT")
 
 
-def _number(text):
-    t = text.strip().rstrip(",")
-    if re.fullmatch(r"[+-]?\d+", t):
-        return int(t)
+def read_values(path):
+    """Every value of a control file as the engine's reader gives them (a dict
+    with lower-case keys, "excluded" the retained steps). A file without the
+    NPT group, as the fixed-period program reads it, has NPOINT 46. Raises
+    KitError with the reader's message (file, line and what was expected)."""
+    from .engine import engine
+    if not os.path.exists(path):
+        raise KitError(f"{path}: not found (the scene needs a control file; "
+                       "'kovarkit import' writes one)")
     try:
-        return float(t.replace("d", "e").replace("D", "E"))
-    except ValueError:
-        return None
-
-
-class _Lines:
-    def __init__(self, path, lines):
-        self.path = path
-        self.lines = lines
-        self.pos = 0
-
-    def fail(self, what):
-        where = f"line {self.pos + 1}" if self.pos < len(self.lines) else "end of file"
-        raise KitError(f"{self.path}: {where}: {what}")
-
-    def skip_blank(self):
-        while self.pos < len(self.lines) and not self.lines[self.pos].strip():
-            self.pos += 1
-        return self.pos < len(self.lines)
-
-    def record(self, names):
-        """Free-format record of integers: values may continue on following
-        lines; the rest of the line after the last value is ignored."""
-        values = []
-        while len(values) < len(names):
-            if not self.skip_blank():
-                self.fail(f"expected {names[len(values)]} (an integer)")
-            tokens = self.lines[self.pos].replace(",", " ").split()
-            for tok in tokens:
-                v = _number(tok)
-                if not isinstance(v, int):
-                    self.fail(f"expected {names[len(values)]} (an integer), found {tok!r}")
-                values.append(v)
-                if len(values) == len(names):
-                    break
-            self.pos += 1
-        return values
-
-    def groups(self):
-        """All namelist groups from the current position; {NAME: {KEY: value}}."""
-        groups = {}
-        while self.skip_blank():
-            m = _GROUP_START.match(self.lines[self.pos])
-            if not m or m.group(1).upper() == "END":
-                break
-            name = m.group(1).upper()
-            body = self.lines[self.pos][m.end():]
-            start = self.pos
-            values = {}
-            while True:
-                text = body.split("!", 1)[0]
-                end = _GROUP_END.search(text)
-                if end:
-                    text = text[: end.start()]
-                self._assignments(text, values, name)
-                self.pos += 1
-                if end:
-                    break
-                if self.pos >= len(self.lines):
-                    self.pos = start
-                    self.fail(f"group &{name} is not closed by '/'")
-                body = self.lines[self.pos]
-            groups[name] = values
-        return groups
-
-    def _assignments(self, text, values, group):
-        tokens = text.replace("=", " = ").replace(",", " ").split()
-        i = 0
-        while i < len(tokens):
-            if i + 2 >= len(tokens):
-                self.fail(f"group &{group}: expected KEY = VALUE, found {' '.join(tokens[i:])!r}")
-            key, eq, val = tokens[i], tokens[i + 1], tokens[i + 2]
-            v = _number(val)
-            if eq != "=" or v is None:
-                self.fail(f"group &{group}: expected KEY = number, found {key} {eq} {val}")
-            values[key.upper()] = v
-            i += 3
+        return engine().read_control(path)
+    except (ValueError, OSError) as e:
+        try:
+            return engine().read_control(path, fixed_period=True)
+        except (ValueError, OSError):
+            raise KitError(str(e)) from None
 
 
 def read_control(path):
-    """Parse a control file; raises KitError naming file and line."""
-    try:
-        with open(path, encoding="latin-1") as fh:
-            lines = fh.read().splitlines()
-    except FileNotFoundError:
-        raise KitError(f"{path}: not found (the scene needs a control file; "
-                       "'kovarkit import' writes one)") from None
-    except OSError as e:
-        raise KitError(f"{path}: cannot read: {e.strerror}") from None
-    rd = _Lines(path, lines)
-    (ndat,) = rd.record(["NDAT"])
-    nline, npix = rd.record(["NLINE", "NPIX"])
-    keys = {}
-    for values in rd.groups().values():
-        keys.update(values)
-    keys.pop("NDAT", None)  # record 1 decides
-    excluded = []
-    ndef = keys.get("NDEF", DEFAULTS["NDEF"])
-    if isinstance(ndef, int) and 1 <= ndef <= ndat:
-        for _ in range(ndef):
-            (t,) = rd.record(["an excluded time step"])
-            if 1 <= t <= ndat:
-                excluded.append(t)
-    ctl = Control(ndat, nline, npix, keys, excluded, path)
-    _check(ctl)
-    return ctl
-
-
-def _check(ctl):
-    p = ctl.path
-    if not 1 <= ctl.ndat <= 10000:
-        raise KitError(f"{p}: NDAT = {ctl.ndat} is not a usable number of time steps")
+    """The control file at path for the scene tools (see read_values)."""
+    c = read_values(path)
+    keys = {k: c[k.lower()] for k in _KEYS}
+    ctl = Control(c["ndat"], c["nline"], c["npix"], keys, list(c["excluded"]), path)
     if ctl.nline < 1 or ctl.npix < 1:
-        raise KitError(f"{p}: NLINE = {ctl.nline}, NPIX = {ctl.npix}: both must be at least 1")
-    nfunc = ctl.nfunc
-    if not isinstance(nfunc, int) or not 0 <= nfunc <= 23:
-        raise KitError(f"{p}: NFUNC = {nfunc} is outside 0..23")
-    for key in ("INTP", "MASK", "FITSW", "FITMD", "MMSW", "NWIN", "NPOINT", "NDEF"):
-        if not isinstance(ctl.get(key), int):
-            raise KitError(f"{p}: {key} = {ctl.get(key)} is not an integer")
+        raise KitError(f"{path}: NLINE = {ctl.nline}, NPIX = {ctl.npix}: both must be at "
+                       "least 1")
+    return ctl
 
 
 def control_template(ndat, nline, npix, mask=False, period=46):

@@ -277,7 +277,7 @@ def _dataset_georef(ds):
 
 
 def _npoint_tag(tags):
-    for key in ("npoint", "NPOINT"):
+    for key in ("npoint", "NPOINT", "kovarind_npoint"):
         if str(tags.get(key, "")).isdigit():
             return int(tags[key])
     return None

@@ -13,7 +13,7 @@ from .seasons import METRICS, _check, seasons as _numpy_seasons
 
 
 def _npoint_from(attrs):
-    for key in ("npoint", "NPOINT"):
+    for key in ("npoint", "NPOINT", "kovarind_npoint"):
         if key in attrs:
             return int(attrs[key])
     return None

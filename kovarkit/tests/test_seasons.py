@@ -173,3 +173,15 @@ def test_model_convention_matches_the_program(tmp_path):
     model = _Model(p, 46, 6)
     fit = model.coef @ model.basis(np.arange(1, 47.0))
     np.testing.assert_allclose(np.floor(fit + 0.5), scene.open("f.bsq").reshape(46, -1).T, atol=1)
+
+
+def test_seasons_of_an_engine_fit_take_the_period_from_its_attributes():
+    xr = pytest.importorskip("xarray")
+    import kovarkit.xarray as kx
+    t = np.arange(1, 93)
+    s = np.round(1200 + 300 * np.sin(2 * np.pi * t / 46)).astype(np.int16)
+    ds = kx.fit(xr.DataArray(np.tile(s, (2, 3, 1)), dims=("y", "x", "time")))
+    got = kx.seasons(ds)
+    want = seasons(ds["p"].transpose(..., "param").values, npoint=46, ndat=92)
+    np.testing.assert_array_equal(got["peak_time"].values, want.peak_time)
+    assert got.sizes["season"] == 2
