@@ -3,6 +3,8 @@
 // dynamic schedule, each worker owning one scratch.
 #include "driver/scanline.hpp"
 
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -44,9 +46,14 @@ LineBuffers::LineBuffers(const Control& c)
 PixelModel::PixelModel(const Control& c)
     : design(design_matrix(c.ndat, c.npoint, c.nfunc)) {
   // The envelope scratch is sized by NWIN only when the filter is on.
+  // KOVARIND_FIT_CACHE=0 in the environment turns the fit cache off (same
+  // products, for measuring it).
+  const char* env = std::getenv("KOVARIND_FIT_CACHE");
+  const bool cached = env == nullptr || std::strcmp(env, "0") != 0;
   const int workers = worker_count();
   for (int w = 0; w < workers; ++w)
-    scratch.push_back(std::make_unique<PixelScratch>(c.ndat, envelope_on(c) ? c.nwin : 0));
+    scratch.push_back(
+        std::make_unique<PixelScratch>(c.ndat, envelope_on(c) ? c.nwin : 0, cached));
   results.resize(scratch.size());
 }
 
