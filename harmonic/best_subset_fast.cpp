@@ -129,7 +129,9 @@ struct Engine {
         if (formed) cur += 2 * mp;
       }
     }
-    if (formed) {
+    if (formed && replaying) {
+      apply_reflection_column(v, bv, m, nr, s[0], d[0]);
+    } else if (formed) {
       apply_reflection(v, bv, m, nr, s, d, ncol);
     } else {
       for (int c = 0; c < ncol; ++c)

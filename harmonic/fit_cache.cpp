@@ -65,8 +65,8 @@ FitCache::Slot* FitCache::claim(const FitKey& key, int u, const double* design, 
     if (slots_[i].tick < lru->tick) lru = &slots_[i];
   Slot& s = *lru;
   if (!s.data) {
-    s.data = std::make_unique<double[]>(kSlotDoubles);
-    s.formed = std::make_unique<std::uint8_t[]>(kSlotDoubles / 8);
+    s.data = std::make_unique_for_overwrite<double[]>(kSlotDoubles);
+    s.formed = std::make_unique_for_overwrite<std::uint8_t[]>(kSlotDoubles / 8);
   }
   s.key = key;
   s.valid = true;

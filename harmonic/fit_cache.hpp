@@ -10,10 +10,11 @@
 // sends its series through the recorded reflections; every result is the
 // same, bit for bit, as without the cache.
 //
-// Bounded: kSlots slots of kSlotDoubles doubles each (4 MiB per worker),
-// allocated on first use; a reduction that does not fit one slot is not
-// kept. A miss takes the least recently used slot. Each slot keeps the
-// inverted blocks of up to kWinners winning term lists, replaced in turn.
+// Bounded: kSlots slots of kSlotDoubles doubles each (16 MiB per worker at
+// most), allocated on first use and touched only as far as used; a
+// reduction that does not fit one slot is not kept. A miss takes the least
+// recently used slot. Each slot keeps the inverted blocks of up to kWinners
+// winning term lists, replaced in turn.
 // One entry serves the fixed-basis fit (its flags are those of the excluded
 // steps, the same for every pixel of a run).
 #pragma once
@@ -39,9 +40,9 @@ struct FitKey {
 
 class FitCache {
  public:
-  static constexpr int kSlots = 8;
+  static constexpr int kSlots = 32;
   static constexpr std::size_t kSlotDoubles = std::size_t{1} << 16;  // 512 KiB
-  static constexpr int kWinners = 16;
+  static constexpr int kWinners = 32;
 
   explicit FitCache(bool enabled = true) : enabled_(enabled) {}
   bool enabled() const { return enabled_; }

@@ -26,4 +26,9 @@ bool form_reflection(const double* col, int m, double* v, double* bv);
 void apply_reflection(const double* v, const double* bv, int m, int nr,
                     const double* const* src, double* const* dst, int ncol);
 
+// apply_reflection for one column (ncol = 1), with the same bits, at less
+// cost per element: the series column on its own through kept reflections.
+void apply_reflection_column(const double* v, const double* bv, int m, int nr,
+                             const double* src, double* dst);
+
 }  // namespace kov
