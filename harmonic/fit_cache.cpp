@@ -57,7 +57,7 @@ FitCache::Slot* FitCache::claim(const FitKey& key, int u, const double* design, 
   if (!enabled_) return nullptr;
   const std::size_t dmax = static_cast<std::size_t>(2 * key.order + 2);
   const std::size_t need = static_cast<std::size_t>(u) * static_cast<std::size_t>(ncol) +
-                           nrefl * 2 * pad(u) + kWinners * dmax * dmax;
+                           nrefl * 2 * pad(u) + kMinWinners * dmax * dmax;
   if (need > kSlotDoubles || nrefl > kSlotDoubles / 8) return nullptr;
   if (!slots_) slots_ = std::make_unique<Slot[]>(kSlots);
   Slot* lru = &slots_[0];
@@ -101,8 +101,10 @@ void FitCache::keep_winner(Slot& s, int istar, const int* list, bool inverted,
   // Winner blocks live in a fixed region after the reflections, one d x d
   // area of the largest size per winner.
   const std::size_t dmax = static_cast<std::size_t>(2 * order + 2);
+  const std::size_t room = (kSlotDoubles - s.used) / (dmax * dmax);
+  const int capacity = room < kWinners ? static_cast<int>(room) : kWinners;
   const int i = s.next_winner;
-  s.next_winner = (i + 1) % kWinners;
+  s.next_winner = (i + 1) % capacity;
   Slot::Winner& w = s.winners[i];
   w.istar = istar;
   std::memcpy(w.list + 1, list + 1, sizeof(int) * static_cast<std::size_t>(istar));

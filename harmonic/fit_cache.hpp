@@ -14,7 +14,7 @@
 // most), allocated on first use and touched only as far as used; a
 // reduction that does not fit one slot is not kept. A miss takes the least
 // recently used slot. Each slot keeps the inverted blocks of up to kWinners
-// winning term lists, replaced in turn.
+// winning term lists (at least kMinWinners), replaced in turn.
 // One entry serves the fixed-basis fit (its flags are those of the excluded
 // steps, the same for every pixel of a run).
 #pragma once
@@ -42,7 +42,8 @@ class FitCache {
  public:
   static constexpr int kSlots = 32;
   static constexpr std::size_t kSlotDoubles = std::size_t{1} << 16;  // 512 KiB
-  static constexpr int kWinners = 32;
+  static constexpr int kWinners = 64;     // winners per slot, as room allows
+  static constexpr int kMinWinners = 16;  // room a kept reduction leaves at least
 
   explicit FitCache(bool enabled = true) : enabled_(enabled) {}
   bool enabled() const { return enabled_; }
