@@ -66,10 +66,11 @@ struct Engine {
   double* lev[kMaxDepth + 1] = {};
   bool rec = false;
 
-  // Recording into or replaying from a cache slot: the reflections in the
-  // order the walk forms them (ri counts them, cur is the offset of the next
-  // v in the slot's data).
-  FitCache::Slot* slot = nullptr;
+  // Recording into or replaying from a kept reduction: the reflections in
+  // the order the walk forms them (ri counts them, cur is the offset of the
+  // next v in its data).
+  FitCache::Reduction red;
+  bool kept = false;  // red holds every reflection of the first attempt
   bool recording = false;
   bool replaying = false;
   std::size_t ri = 0;
@@ -112,20 +113,20 @@ struct Engine {
     double* bv = ws.bv;
     bool formed;
     if (replaying) {
-      formed = slot->formed[ri++] != 0;
+      formed = red.formed[ri++] != 0;
       if (formed) {
-        v = slot->data.get() + cur;
+        v = red.data + cur;
         bv = v + mp;
         cur += 2 * mp;
       }
     } else {
       if (recording) {
-        v = slot->data.get() + cur;
+        v = red.data + cur;
         bv = v + mp;
       }
       formed = form_reflection(piv + pr, m, v, bv);
       if (recording) {
-        slot->formed[ri++] = formed ? 1 : 0;
+        red.formed[ri++] = formed ? 1 : 0;
         if (formed) cur += 2 * mp;
       }
     }
@@ -422,14 +423,11 @@ void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t*
   bool hit = false;
   if (cache != nullptr && cache->enabled()) {
     const FitKey key = FitKey::of(n, nfunc, r0, use);
-    e.slot = cache->find(key, u, e.x0, ncol0 - 1, e.ld);
-    hit = e.slot != nullptr;
-    if (!hit) {
-      e.slot = cache->claim(key, u, e.x0, ncol0 - 1, e.ld, std::size_t{2} << r0);
-      if (e.slot != nullptr) {
-        e.recording = true;
-        e.cur = e.slot->used;
-      }
+    hit = e.kept = cache->find(key, u, e.x0, ncol0 - 1, e.ld, e.red);
+    if (!hit && r0 <= kFastCacheOrder &&
+        cache->claim(key, u, e.x0, ncol0 - 1, e.ld, std::size_t{2} << r0, e.red)) {
+      e.recording = true;
+      e.cur = 0;
     }
   }
 
@@ -446,7 +444,7 @@ void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t*
     e.r = r;
     if (first && hit) {
       e.replaying = true;
-      e.cur = static_cast<std::size_t>(u) * static_cast<std::size_t>(ncol0 - 1);
+      e.cur = 0;
       e.replay();
       e.replaying = false;
     } else if (e.rrec > r) {
@@ -455,9 +453,8 @@ void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t*
       e.walk();
       if (e.recording) {
         e.recording = false;
-        e.slot->nrefl = e.ri;
-        e.slot->used = e.cur;
-        e.slot->complete = true;
+        cache->finish(e.red, e.cur);
+        e.kept = true;
       }
     }
     first = false;
@@ -466,24 +463,21 @@ void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t*
     const int dstar = e.dstar;
 
     bool accepted;
-    const FitCache::Slot::Winner* w =
-        (e.slot != nullptr && e.slot->complete && dstar > 0)
-            ? cache->find_winner(*e.slot, istar, e.best)
-            : nullptr;
-    if (w != nullptr) {
+    FitCache::Winner w;
+    if (e.kept && dstar > 0 && cache->find_winner(e.red, istar, e.best, w)) {
       // The winner's inverted block as kept; the y rows from its path.
-      accepted = w->inverted;
+      accepted = w.inverted;
       if (accepted) {
         for (int jj = 1; jj <= dstar; ++jj)
-          std::memcpy(s + sidx(1, jj), e.slot->data.get() + w->at + (jj - 1) * dstar,
+          std::memcpy(s + sidx(1, jj), w.block + static_cast<std::size_t>(jj - 1) * dstar,
                       sizeof(double) * static_cast<std::size_t>(dstar));
         for (int j = 1; j <= dstar; ++j) s[sidx(j, 0)] = e.sy[j - 1];
         accepted = evaluate_winner(n, m, istar, dstar, e.best, f, s, coef, fit);
       }
-    } else if (e.slot != nullptr && e.slot->complete && dstar > 0) {
+    } else if (e.kept && dstar > 0) {
       e.rebuild(s);
       const bool inverted = invert_in_place(s + sidx(1, 1), dstar, kLdC) == 0;
-      cache->keep_winner(*e.slot, istar, e.best, inverted, s + sidx(1, 1), r0);
+      cache->keep_winner(e.red, istar, e.best, inverted, s + sidx(1, 1));
       accepted = inverted && evaluate_winner(n, m, istar, dstar, e.best, f, s, coef, fit);
     } else {
       if (dstar > 0) e.rebuild(s);

@@ -4,25 +4,15 @@
 
 namespace kov {
 
-FitKey FitKey::of(int n, int nfunc, int order, const std::uint8_t* use) {
-  FitKey k;
-  k.n = n;
-  k.nfunc = nfunc;
-  k.order = order;
-  for (int t = 0; t < n && t < kMaxSteps; ++t)
-    if (use[t] != 0) k.use[t >> 6] |= std::uint64_t{1} << (t & 63);
-  return k;
-}
-
-void FitCache::set_enabled(bool on) {
-  enabled_ = on;
-  if (!on) {
-    slots_.reset();
-    fixed_.reset();
-  }
-}
-
 namespace {
+
+constexpr int kBuckets = 8192;  // power of two, twice the records
+constexpr std::size_t kAlign = 4;   // records start on 32-byte boundaries
+
+std::uint64_t mix(std::uint64_t h, std::uint64_t x) {
+  h ^= x + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+  return h * 0xBF58476D1CE4E5B9ull;
+}
 
 // Columns of ld-spaced storage against their packed copy.
 bool same_columns(const double* packed, const double* cols, int rows, int ncol, int ld) {
@@ -34,86 +24,214 @@ bool same_columns(const double* packed, const double* cols, int rows, int ncol, 
   return true;
 }
 
+std::size_t round_up(std::size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+
+std::size_t pad(int rows) { return static_cast<std::size_t>((rows + 3) & ~3); }
+
 }  // namespace
 
-FitCache::Slot* FitCache::find(const FitKey& key, int u, const double* design, int ncol,
-                               int ld) {
-  if (!enabled_) return nullptr;
+// A record as a link expects it: index in the ring and serial number.
+struct FitCache::Link {
+  int idx = -1;
+  std::uint64_t serial = 0;
+};
+
+// One record of the ring: a reduction (owner 0) or a winner's block. serial
+// 0 marks a dead record; a link to a record holds the serial it expects, so
+// a record overwritten since reads as dead, and so does every older one of
+// its bucket (records die oldest first).
+struct FitCache::Record {
+  std::uint64_t serial = 0;
+  std::uint64_t hash = 0;
+  Link next;  // the next older record of the same bucket
+  std::size_t at = 0, size = 0;
+  bool findable = false;
+  // reduction
+  FitKey key;
+  int u = 0;
+  std::size_t design = 0, flags = 0;
+  // winner
+  std::uint64_t owner = 0;
+  int istar = -1;
+  int list[kMaxHarmonics + 1] = {};
+  bool inverted = false;
+};
+
+FitKey FitKey::of(int n, int nfunc, int order, const std::uint8_t* use) {
+  FitKey k;
+  k.n = n;
+  k.nfunc = nfunc;
+  k.order = order;
+  for (int t = 0; t < n && t < kMaxSteps; ++t)
+    if (use[t] != 0) k.use[t >> 6] |= std::uint64_t{1} << (t & 63);
+  return k;
+}
+
+FitCache::FitCache(bool enabled, std::size_t arena) : enabled_(enabled), capacity_(arena) {}
+FitCache::~FitCache() = default;
+
+void FitCache::set_enabled(bool on) {
+  enabled_ = on;
+  if (!on) {
+    arena_.reset();
+    records_.reset();
+    buckets_.reset();
+    fixed_.reset();
+    head_ = 0;
+    tail_ = count_ = 0;
+  }
+}
+
+namespace {
+
+std::uint64_t reduction_hash(const FitKey& k, int u) {
+  std::uint64_t h = mix(mix(mix(static_cast<std::uint64_t>(k.n), k.nfunc), k.order), u);
+  for (std::uint64_t w : k.use) h = mix(h, w);
+  return h;
+}
+
+std::uint64_t winner_hash(std::uint64_t owner, int istar, const int* list) {
+  std::uint64_t h = mix(mix(owner, 0x57494E4Eull), static_cast<std::uint64_t>(istar));
+  for (int i = 1; i <= istar; ++i) h = mix(h, static_cast<std::uint64_t>(list[i]));
+  return h;
+}
+
+}  // namespace
+
+void FitCache::kill_oldest() {
+  records_[tail_].serial = 0;
+  tail_ = (tail_ + 1) % kRecords;
+  --count_;
+}
+
+// Ring allocation: the live records lie in the arena in the order they were
+// made, so the ones a new record overlaps are always the oldest.
+std::size_t FitCache::allocate(std::size_t size) {
+  if (!arena_) {
+    arena_ = std::make_unique_for_overwrite<double[]>(capacity_);
+    records_ = std::make_unique<Record[]>(kRecords);
+    buckets_ = std::make_unique<Link[]>(kBuckets);
+  }
+  if (head_ + size > capacity_) {
+    while (count_ > 0 && records_[tail_].at >= head_) kill_oldest();
+    head_ = 0;
+  }
+  while (count_ > 0 && records_[tail_].at < head_ + size &&
+         records_[tail_].at + records_[tail_].size > head_)
+    kill_oldest();
+  if (count_ == kRecords) kill_oldest();
+  const std::size_t at = head_;
+  head_ += size;
+  return at;
+}
+
+int FitCache::insert(std::uint64_t hash, std::size_t at, std::size_t size) {
+  const int idx = (tail_ + count_) % kRecords;
+  ++count_;
+  Record& x = records_[idx];
+  x = Record();
+  x.serial = ++serial_;
+  x.hash = hash;
+  x.at = at;
+  x.size = size;
+  Link& b = buckets_[hash & (kBuckets - 1)];
+  x.next = b;
+  b = Link{idx, x.serial};
+  return idx;
+}
+
+bool FitCache::find(const FitKey& key, int u, const double* design, int ncol, int ld,
+                    Reduction& r) {
+  if (!enabled_) return false;
   ++stats_.reductions;
-  if (!slots_) return nullptr;
-  for (int i = 0; i < kSlots; ++i) {
-    Slot& s = slots_[i];
-    if (!s.valid || !s.complete || !(s.key == key) || s.u != u) continue;
-    if (!same_columns(s.data.get(), design, u, ncol, ld)) continue;
-    s.tick = ++tick_;
-    ++stats_.reduction_hits;
-    return &s;
+  if (!arena_) return false;
+  const std::uint64_t h = reduction_hash(key, u);
+  for (Link l = buckets_[h & (kBuckets - 1)]; l.idx >= 0 && records_[l.idx].serial == l.serial;
+       l = records_[l.idx].next) {
+    const Record& x = records_[l.idx];
+    if (x.findable && x.owner == 0 && x.hash == h && x.key == key && x.u == u &&
+        same_columns(arena_.get() + x.at, design, u, ncol, ld)) {
+      r.data = arena_.get() + x.at + x.design + x.flags;
+      r.formed = reinterpret_cast<std::uint8_t*>(arena_.get() + x.at + x.design);
+      r.design = x.design;
+      r.handle = l.idx;
+      r.serial = x.serial;
+      ++stats_.reduction_hits;
+      return true;
+    }
   }
-  return nullptr;
+  return false;
 }
 
-FitCache::Slot* FitCache::claim(const FitKey& key, int u, const double* design, int ncol,
-                                int ld, std::size_t nrefl) {
-  if (!enabled_) return nullptr;
-  const std::size_t dmax = static_cast<std::size_t>(2 * key.order + 2);
-  const std::size_t need = static_cast<std::size_t>(u) * static_cast<std::size_t>(ncol) +
-                           nrefl * 2 * pad(u) + kMinWinners * dmax * dmax;
-  if (need > kSlotDoubles || nrefl > kSlotDoubles / 8) return nullptr;
-  if (!slots_) slots_ = std::make_unique<Slot[]>(kSlots);
-  Slot* lru = &slots_[0];
-  for (int i = 1; i < kSlots; ++i)
-    if (slots_[i].tick < lru->tick) lru = &slots_[i];
-  Slot& s = *lru;
-  if (!s.data) {
-    s.data = std::make_unique_for_overwrite<double[]>(kSlotDoubles);
-    s.formed = std::make_unique_for_overwrite<std::uint8_t[]>(kSlotDoubles / 8);
-  }
-  s.key = key;
-  s.valid = true;
-  s.complete = false;
-  s.tick = ++tick_;
-  s.u = u;
-  s.nrefl = 0;
+bool FitCache::claim(const FitKey& key, int u, const double* design, int ncol, int ld,
+                     std::size_t nrefl, Reduction& r) {
+  if (!enabled_) return false;
+  const std::size_t dsz = round_up(static_cast<std::size_t>(u) * static_cast<std::size_t>(ncol));
+  const std::size_t fsz = round_up((nrefl + 7) / 8);
+  if (nrefl > capacity_ / 8) return false;
+  const std::size_t need = dsz + fsz + nrefl * 2 * pad(u);
+  if (need > capacity_ / 4) return false;  // one reduction never takes over
+  const std::size_t at = allocate(need);
+  const int idx = insert(reduction_hash(key, u), at, need);
+  Record& x = records_[idx];
+  x.key = key;
+  x.u = u;
+  x.design = dsz;
+  x.flags = fsz;
+  double* d = arena_.get() + at;
   for (int c = 0; c < ncol; ++c)
-    std::memcpy(s.data.get() + static_cast<std::size_t>(c) * u,
-                design + static_cast<std::size_t>(c) * ld,
+    std::memcpy(d + static_cast<std::size_t>(c) * u, design + static_cast<std::size_t>(c) * ld,
                 sizeof(double) * static_cast<std::size_t>(u));
-  s.used = static_cast<std::size_t>(u) * static_cast<std::size_t>(ncol);
-  s.next_winner = 0;
-  for (Slot::Winner& w : s.winners) w.istar = -1;
-  return &s;
+  r.data = d + dsz + fsz;
+  r.formed = reinterpret_cast<std::uint8_t*>(d + dsz);
+  r.design = dsz;
+  r.handle = idx;
+  r.serial = x.serial;
+  return true;
 }
 
-const FitCache::Slot::Winner* FitCache::find_winner(Slot& s, int istar, const int* list) {
+void FitCache::finish(const Reduction& r, std::size_t used) {
+  Record& x = records_[r.handle];
+  if (x.serial != r.serial) return;
+  x.size = x.design + x.flags + round_up(used);
+  head_ = x.at + x.size;  // the newest allocation shrinks to what it holds
+  x.findable = true;
+}
+
+bool FitCache::find_winner(const Reduction& r, int istar, const int* list, Winner& w) {
   ++stats_.winners;
-  for (const Slot::Winner& w : s.winners) {
-    if (w.istar != istar) continue;
-    if (std::memcmp(w.list + 1, list + 1, sizeof(int) * static_cast<std::size_t>(istar)) != 0)
-      continue;
-    ++stats_.winner_hits;
-    return &w;
+  if (records_[r.handle].serial != r.serial) return false;
+  const std::uint64_t h = winner_hash(r.serial, istar, list);
+  for (Link l = buckets_[h & (kBuckets - 1)]; l.idx >= 0 && records_[l.idx].serial == l.serial;
+       l = records_[l.idx].next) {
+    const Record& x = records_[l.idx];
+    if (x.owner == r.serial && x.hash == h && x.istar == istar &&
+        std::memcmp(x.list + 1, list + 1, sizeof(int) * static_cast<std::size_t>(istar)) == 0) {
+      w.inverted = x.inverted;
+      w.block = arena_.get() + x.at;
+      ++stats_.winner_hits;
+      return true;
+    }
   }
-  return nullptr;
+  return false;
 }
 
-void FitCache::keep_winner(Slot& s, int istar, const int* list, bool inverted,
-                           const double* block, int order) {
-  // Winner blocks live in a fixed region after the reflections, one d x d
-  // area of the largest size per winner.
-  const std::size_t dmax = static_cast<std::size_t>(2 * order + 2);
-  const std::size_t room = (kSlotDoubles - s.used) / (dmax * dmax);
-  const int capacity = room < kWinners ? static_cast<int>(room) : kWinners;
-  const int i = s.next_winner;
-  s.next_winner = (i + 1) % capacity;
-  Slot::Winner& w = s.winners[i];
-  w.istar = istar;
-  std::memcpy(w.list + 1, list + 1, sizeof(int) * static_cast<std::size_t>(istar));
-  w.inverted = inverted;
-  w.at = s.used + static_cast<std::size_t>(i) * dmax * dmax;
-  if (!inverted) return;
+void FitCache::keep_winner(const Reduction& r, int istar, const int* list, bool inverted,
+                           const double* block) {
+  if (records_[r.handle].serial != r.serial) return;
   const int d = 2 * istar + 2;
+  const std::size_t size = inverted ? round_up(static_cast<std::size_t>(d) * d) : 0;
+  const std::size_t at = allocate(size);
+  const int idx = insert(winner_hash(r.serial, istar, list), at, size);
+  Record& x = records_[idx];
+  x.findable = true;
+  x.owner = r.serial;
+  x.istar = istar;
+  std::memcpy(x.list + 1, list + 1, sizeof(int) * static_cast<std::size_t>(istar));
+  x.inverted = inverted;
+  if (!inverted) return;
   for (int j = 0; j < d; ++j)
-    std::memcpy(s.data.get() + w.at + static_cast<std::size_t>(j) * d,
+    std::memcpy(arena_.get() + at + static_cast<std::size_t>(j) * d,
                 block + static_cast<std::size_t>(j) * kLdC,
                 sizeof(double) * static_cast<std::size_t>(d));
 }

@@ -10,13 +10,13 @@
 // sends its series through the recorded reflections; every result is the
 // same, bit for bit, as without the cache.
 //
-// Bounded: kSlots slots of kSlotDoubles doubles each (16 MiB per worker at
-// most), allocated on first use and touched only as far as used; a
-// reduction that does not fit one slot is not kept. A miss takes the least
-// recently used slot. Each slot keeps the inverted blocks of up to kWinners
-// winning term lists (at least kMinWinners), replaced in turn.
-// One entry serves the fixed-basis fit (its flags are those of the excluded
-// steps, the same for every pixel of a run).
+// Bounded: one arena of kArenaDoubles doubles (16 MiB per worker, allocated
+// on first use and touched only as far as filled) holds the records, at
+// most kRecords of them: a reduction (design columns, reflections) per flag
+// pattern and order limit, an inverted block per winning term list of a
+// reduction. The arena is a ring: a new record overwrites the oldest ones,
+// first in first out. One entry serves the fixed-basis fit (its flags are
+// those of the excluded steps, the same for every pixel of a run).
 #pragma once
 
 #include <cstdint>
@@ -40,12 +40,12 @@ struct FitKey {
 
 class FitCache {
  public:
-  static constexpr int kSlots = 32;
-  static constexpr std::size_t kSlotDoubles = std::size_t{1} << 16;  // 512 KiB
-  static constexpr int kWinners = 64;     // winners per slot, as room allows
-  static constexpr int kMinWinners = 16;  // room a kept reduction leaves at least
+  static constexpr std::size_t kArenaDoubles = std::size_t{1} << 21;  // 16 MiB
+  static constexpr int kRecords = 4096;
 
-  explicit FitCache(bool enabled = true) : enabled_(enabled) {}
+  // arena: doubles of the arena (kArenaDoubles unless testing eviction).
+  explicit FitCache(bool enabled = true, std::size_t arena = kArenaDoubles);
+  ~FitCache();
   bool enabled() const { return enabled_; }
   void set_enabled(bool on);
 
@@ -57,42 +57,37 @@ class FitCache {
   };
   const Stats& stats() const { return stats_; }
 
-  // One kept reduction of the best-subset fit. data holds the loaded design
-  // columns (u rows, 2*order+2 columns), then the reflections in the order
-  // the fit forms them (v and beta*v, each padded to a multiple of 4), then
-  // the winners' inverted blocks.
-  struct Slot {
-    FitKey key;
-    bool valid = false;
-    bool complete = false;  // every reflection recorded
-    std::uint64_t tick = 0;
-    int u = 0;
-    std::size_t nrefl = 0;       // reflections recorded
-    std::size_t used = 0;        // doubles of data in use
-    std::unique_ptr<std::uint8_t[]> formed;  // per reflection: 1 formed, 0 identity
-    std::unique_ptr<double[]> data;
-    int next_winner = 0;
-    struct Winner {
-      int istar = -1;
-      int list[kMaxHarmonics + 1] = {};
-      bool inverted = false;  // false: the block is singular
-      std::size_t at = 0;     // offset of the d x d inverse in data
-    } winners[kWinners];
+  // A reduction of the best-subset fit: the loaded design columns (u rows,
+  // 2*order+2 columns), then the reflections in the order the fit forms
+  // them (v and beta*v, each padded to a multiple of 4 rows), flagged in
+  // `formed` (1 formed, 0 left as identity). Valid until the next claim or
+  // keep_winner; the handle tells whether it still lives.
+  struct Reduction {
+    double* data = nullptr;        // design columns, then reflections
+    std::uint8_t* formed = nullptr;
+    std::size_t design = 0;        // doubles of design columns
+    int handle = -1;
+    std::uint64_t serial = 0;
+  };
+  struct Winner {
+    bool inverted = false;          // false: the block is singular
+    const double* block = nullptr;  // the d x d inverse, column by column
   };
 
-  // The slot holding key with the same design columns (u x ncol, ld rows
-  // per column), marked used, or nullptr.
-  Slot* find(const FitKey& key, int u, const double* design, int ncol, int ld);
-  // A slot made ready to record key (the least recently used one), with
-  // the design columns copied, or nullptr when the reduction cannot fit:
-  // nrefl reflections of at most u rows each plus the winners' blocks.
-  Slot* claim(const FitKey& key, int u, const double* design, int ncol, int ld,
-              std::size_t nrefl);
-  // The winner with term list list[1..istar] in slot s, or nullptr.
-  const Slot::Winner* find_winner(Slot& s, int istar, const int* list);
-  // Keeps the inverted d x d block s (leading dimension kLdC) of a winner.
-  void keep_winner(Slot& s, int istar, const int* list, bool inverted,
-                   const double* block, int order);
+  // The reduction kept for key with the same design columns (u x ncol, ld
+  // rows per column); false when there is none.
+  bool find(const FitKey& key, int u, const double* design, int ncol, int ld, Reduction& r);
+  // Room to record a reduction of key with at most nrefl reflections of u
+  // rows, the design columns copied; false when it cannot be kept. After
+  // the walk, finish() with the doubles used makes it findable.
+  bool claim(const FitKey& key, int u, const double* design, int ncol, int ld,
+             std::size_t nrefl, Reduction& r);
+  void finish(const Reduction& r, std::size_t used);
+  // The winner with term list list[1..istar] of reduction r, or false.
+  bool find_winner(const Reduction& r, int istar, const int* list, Winner& w);
+  // Keeps the inverted d x d block (leading dimension kLdC) of a winner.
+  void keep_winner(const Reduction& r, int istar, const int* list, bool inverted,
+                   const double* block);
 
   // The fixed-basis fit's inverted normal matrix for key over design
   // columns 1..m (all n rows), or nullptr; and keeping one.
@@ -108,12 +103,21 @@ class FitCache {
                   const double* w);
 
  private:
-  static std::size_t pad(int rows) { return static_cast<std::size_t>((rows + 3) & ~3); }
+  struct Record;
+  struct Link;
+  std::size_t allocate(std::size_t size);
+  int insert(std::uint64_t hash, std::size_t at, std::size_t size);
+  void kill_oldest();
 
   bool enabled_;
-  std::uint64_t tick_ = 0;
+  std::size_t capacity_;
   Stats stats_;
-  std::unique_ptr<Slot[]> slots_;
+  std::unique_ptr<double[]> arena_;
+  std::unique_ptr<Record[]> records_;   // ring, oldest at tail_
+  std::unique_ptr<Link[]> buckets_;     // newest record per hash bucket
+  std::size_t head_ = 0;                // next free double of the arena
+  int tail_ = 0, count_ = 0;
+  std::uint64_t serial_ = 0;
   std::unique_ptr<Fixed> fixed_;
 };
 

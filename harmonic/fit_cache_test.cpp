@@ -24,11 +24,12 @@ bool same_bits(const double* a, const double* b, int n) {
 // (more than the cache has slots, so slots are evicted and refilled) shared
 // by many series of every kind; the cached fast fit against the plain fit,
 // every output bit. The design buffer is rewritten in place between rounds,
-// so a kept reduction must never serve another design at the same address.
+// so a kept reduction must never serve another design at the same address;
+// the arena is small, so records are overwritten all the time.
 TEST(FitCache, CachedFitsMatchReferenceOnRepeatedPatterns) {
   auto plain = std::make_unique<BestSubsetScratch>();
   auto fast = std::make_unique<BestSubsetFastScratch>();
-  FitCache cache;
+  FitCache cache(true, 1 << 17);
   test::Lcg rng{11};
   std::vector<double> f(kLdT * kMaxCols);
   int retried = 0, failed = 0;
