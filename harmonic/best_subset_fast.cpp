@@ -112,22 +112,26 @@ struct Engine {
     double* v = ws.v;
     double* bv = ws.bv;
     bool formed;
+    // A kept reflection is v (padded) and beta; beta*v(i) is recomputed
+    // with the one rounding form_reflection gave it.
     if (replaying) {
       formed = red.formed[ri++] != 0;
       if (formed) {
         v = red.data + cur;
-        bv = v + mp;
-        cur += 2 * mp;
+        const double beta = v[mp];
+        for (std::size_t i = 0; i < mp; ++i) bv[i] = beta * v[i];
+        cur += mp + 4;
       }
     } else {
-      if (recording) {
-        v = red.data + cur;
-        bv = v + mp;
-      }
-      formed = form_reflection(piv + pr, m, v, bv);
+      double beta = 0.0;
+      if (recording) v = red.data + cur;
+      formed = form_reflection(piv + pr, m, v, bv, &beta);
       if (recording) {
         red.formed[ri++] = formed ? 1 : 0;
-        if (formed) cur += 2 * mp;
+        if (formed) {
+          v[mp] = beta;
+          cur += mp + 4;
+        }
       }
     }
     if (formed && replaying) {

@@ -169,7 +169,7 @@ bool FitCache::claim(const FitKey& key, int u, const double* design, int ncol, i
   const std::size_t dsz = round_up(static_cast<std::size_t>(u) * static_cast<std::size_t>(ncol));
   const std::size_t fsz = round_up((nrefl + 7) / 8);
   if (nrefl > capacity_ / 8) return false;
-  const std::size_t need = dsz + fsz + nrefl * 2 * pad(u);
+  const std::size_t need = dsz + fsz + nrefl * (pad(u) + 4);
   if (need > capacity_ / 4) return false;  // one reduction never takes over
   const std::size_t at = allocate(need);
   const int idx = insert(reduction_hash(key, u), at, need);

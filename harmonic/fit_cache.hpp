@@ -59,7 +59,7 @@ class FitCache {
 
   // A reduction of the best-subset fit: the loaded design columns (u rows,
   // 2*order+2 columns), then the reflections in the order the fit forms
-  // them (v and beta*v, each padded to a multiple of 4 rows), flagged in
+  // them (v padded to a multiple of 4 rows, then beta and 3 spare), flagged in
   // `formed` (1 formed, 0 left as identity). Valid until the next claim or
   // keep_winner; the handle tells whether it still lives.
   struct Reduction {

@@ -9,7 +9,7 @@ namespace kov {
 // The sum of squares, the norm test, alpha, beta and v are the operations of
 // apply_householder in the same order; bv holds the products beta*v(i) that every
 // element of the reflection matrix starts from.
-bool form_reflection(const double* col, int m, double* v, double* bv) {
+bool form_reflection(const double* col, int m, double* v, double* bv, double* beta_out) {
   double s = 0.0;
   for (int i = 0; i < m; ++i) {
     const double e = col[i];
@@ -23,6 +23,7 @@ bool form_reflection(const double* col, int m, double* v, double* bv) {
   const double beta = 1.0 / (alpha * t + s);
   v[0] = v[0] + alpha;
   for (int i = 0; i < m; ++i) bv[i] = beta * v[i];
+  if (beta_out != nullptr) *beta_out = beta;
   const int mpad = (m + 3) & ~3;
   for (int i = m; i < mpad; ++i) {
     v[i] = 0.0;

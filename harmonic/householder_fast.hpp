@@ -14,8 +14,10 @@ inline constexpr int kFastSlack = 4;
 // writing nothing, when the norm of col is below 1e-60. Otherwise sets the
 // reflection vector v[0..m-1] (v(0) = pivot + alpha, alpha = sign(pivot) *
 // norm), bv[i] = beta*v[i] with beta = 1/(alpha*pivot + norm^2), zeroes both
-// up to m rounded up to a multiple of 4, and returns true.
-bool form_reflection(const double* col, int m, double* v, double* bv);
+// up to m rounded up to a multiple of 4, and returns true; beta goes to
+// *beta_out when given.
+bool form_reflection(const double* col, int m, double* v, double* bv,
+                     double* beta_out = nullptr);
 
 // With v, bv from form_reflection (length m), the reflection matrix is
 // p(i,k) = -(bv(min(i,k))*v(max(i,k))), plus 1 on the diagonal. For
