@@ -24,13 +24,14 @@ awk -v a="${rate[1]}" -v b="${rate[$cores]}" -v c="$cores" \
   'BEGIN { printf "speed-up with %d threads: %.2fx (%.0f pixels/s per core)\n", c, b / a, b / c }'
 
 # The fit cache on and off in one binary, one thread, interleaved repetitions,
-# on four scenes: (a) clear sky, (b) coherent clouds with MASK = 0, (c) the
-# same with MASK = 1, (d) the demo scene's independent clouds.
+# on five scenes: (a) clear sky, (b) coherent clouds with MASK = 0, (c) the
+# same with MASK = 1, (d) the demo scene's independent clouds, (e) those
+# clouds with MASK = 1, where nearly every pixel has a pattern of its own.
 clines=${BENCH_CACHE_LINES:-100}
 cpixels=${BENCH_CACHE_PIXELS:-500}
 scenes=""
 for spec in "a:--clouds none" "b:--clouds coherent" "c:--clouds coherent --mask" \
-            "d:--seed 2026"; do
+            "d:--seed 2026" "e:--seed 11 --mask"; do
   name=${spec%%:*}
   rm -rf "$root/$build/cache-$name"
   # shellcheck disable=SC2086

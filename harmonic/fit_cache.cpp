@@ -77,6 +77,7 @@ void FitCache::set_enabled(bool on) {
     records_.reset();
     buckets_.reset();
     fixed_.reset();
+    seen_.reset();
     head_ = 0;
     tail_ = count_ = 0;
   }
@@ -166,13 +167,22 @@ bool FitCache::find(const FitKey& key, int u, const double* design, int ncol, in
 bool FitCache::claim(const FitKey& key, int u, const double* design, int ncol, int ld,
                      std::size_t nrefl, Reduction& r) {
   if (!enabled_) return false;
+  // Admission: a pattern is recorded the second time it is met, so that a
+  // scene of patterns met once pays no arena traffic for them.
+  const std::uint64_t h = reduction_hash(key, u);
+  if (!seen_) seen_ = std::make_unique<std::uint64_t[]>(kSeen);
+  std::uint64_t& seen = seen_[h & (kSeen - 1)];
+  if (seen != h) {
+    seen = h;
+    return false;
+  }
   const std::size_t dsz = round_up(static_cast<std::size_t>(u) * static_cast<std::size_t>(ncol));
   const std::size_t fsz = round_up((nrefl + 7) / 8);
   if (nrefl > capacity_ / 8) return false;
   const std::size_t need = dsz + fsz + nrefl * (pad(u) + 4);
   if (need > capacity_ / 4) return false;  // one reduction never takes over
   const std::size_t at = allocate(need);
-  const int idx = insert(reduction_hash(key, u), at, need);
+  const int idx = insert(h, at, need);
   Record& x = records_[idx];
   x.key = key;
   x.u = u;

@@ -14,8 +14,9 @@
 // on first use and touched only as far as filled) holds the records, at
 // most kRecords of them: a reduction (design columns, reflections) per flag
 // pattern and order limit, an inverted block per winning term list of a
-// reduction. The arena is a ring: a new record overwrites the oldest ones,
-// first in first out. One entry serves the fixed-basis fit (its flags are
+// reduction. A reduction is recorded the second time its pattern is met (a
+// table of kSeen hashes remembers the first). The arena is a ring: a new
+// record overwrites the oldest ones, first in first out. One entry serves the fixed-basis fit (its flags are
 // those of the excluded steps, the same for every pixel of a run).
 #pragma once
 
@@ -42,6 +43,7 @@ class FitCache {
  public:
   static constexpr std::size_t kArenaDoubles = std::size_t{1} << 21;  // 16 MiB
   static constexpr int kRecords = 4096;
+  static constexpr int kSeen = 4096;  // admission: hashes of patterns met once
 
   // arena: doubles of the arena (kArenaDoubles unless testing eviction).
   explicit FitCache(bool enabled = true, std::size_t arena = kArenaDoubles);
@@ -119,6 +121,7 @@ class FitCache {
   int tail_ = 0, count_ = 0;
   std::uint64_t serial_ = 0;
   std::unique_ptr<Fixed> fixed_;
+  std::unique_ptr<std::uint64_t[]> seen_;
 };
 
 }  // namespace kov
