@@ -30,13 +30,13 @@ awk -v a="${rate[1]}" -v b="${rate[$cores]}" -v c="$cores" \
 clines=${BENCH_CACHE_LINES:-100}
 cpixels=${BENCH_CACHE_PIXELS:-500}
 scenes=""
-for spec in "a:--clouds none" "b:--clouds coherent" "c:--clouds coherent --mask" \
+for sargs in "a:--clouds none" "b:--clouds coherent" "c:--clouds coherent --mask" \
             "d:--seed 2026" "e:--seed 11 --mask"; do
-  name=${spec%%:*}
+  name=${sargs%%:*}
   rm -rf "$root/$build/cache-$name"
   # shellcheck disable=SC2086
   "$root/$build/mkscene" "$root/$build/cache-$name" --lines "$clines" --pixels "$cpixels" \
-    --seed 7 ${spec#*:} >/dev/null
+    --seed 7 ${sargs#*:} >/dev/null
   scenes="$scenes${scenes:+,}$name=$root/$build/cache-$name"
 done
 echo "fit cache on and off, scenes ${clines}x${cpixels}x46, one thread (medians of 3):"
