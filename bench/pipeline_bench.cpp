@@ -1,6 +1,6 @@
 // The per-pixel pipeline at the default options on vegetation-like raw
 // series (46 steps: seasonal curve, cloud dips, bright spikes, gaps), with the
-// fast best-subset fit and with the plain reference.
+// fast best-subset fit (fit cache on and off) and with the plain reference.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -52,12 +52,12 @@ const Data& data() {
   return d;
 }
 
-void run(benchmark::State& state, kov::FitPath path) {
+void run(benchmark::State& state, kov::FitPath path, bool cached = true) {
   const Data& d = data();
   kov::Control c;
   c.ndat = kN;
   kov::derive_limits(c);
-  auto ws = std::make_unique<kov::PixelScratch>(kN, c.nwin);
+  auto ws = std::make_unique<kov::PixelScratch>(kN, c.nwin, cached);
   kov::PixelResult r;
   std::size_t i = 0;
   for (auto _ : state) {
@@ -70,9 +70,11 @@ void run(benchmark::State& state, kov::FitPath path) {
 }
 
 void BM_pipeline_fast(benchmark::State& s) { run(s, kov::FitPath::kFast); }
+void BM_pipeline_fast_uncached(benchmark::State& s) { run(s, kov::FitPath::kFast, false); }
 void BM_pipeline_plain(benchmark::State& s) { run(s, kov::FitPath::kPlain); }
 
 BENCHMARK(BM_pipeline_fast)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
+BENCHMARK(BM_pipeline_fast_uncached)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 BENCHMARK(BM_pipeline_plain)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 
 }  // namespace

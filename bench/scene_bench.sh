@@ -22,3 +22,25 @@ for t in 1 "$cores"; do
 done
 awk -v a="${rate[1]}" -v b="${rate[$cores]}" -v c="$cores" \
   'BEGIN { printf "speed-up with %d threads: %.2fx (%.0f pixels/s per core)\n", c, b / a, b / c }'
+
+# The fit cache on and off in one binary, one thread, interleaved repetitions,
+# on five scenes: (a) clear sky, (b) coherent clouds with MASK = 0, (c) the
+# same with MASK = 1, (d) the demo scene's independent clouds, (e) those
+# clouds with MASK = 1, where nearly every pixel has a pattern of its own.
+clines=${BENCH_CACHE_LINES:-100}
+cpixels=${BENCH_CACHE_PIXELS:-500}
+scenes=""
+for sargs in "a:--clouds none" "b:--clouds coherent" "c:--clouds coherent --mask" \
+            "d:--seed 2026" "e:--seed 11 --mask"; do
+  name=${sargs%%:*}
+  rm -rf "$root/$build/cache-$name"
+  # shellcheck disable=SC2086
+  "$root/$build/mkscene" "$root/$build/cache-$name" --lines "$clines" --pixels "$cpixels" \
+    --seed 7 ${sargs#*:} >/dev/null
+  scenes="$scenes${scenes:+,}$name=$root/$build/cache-$name"
+done
+echo "fit cache on and off, scenes ${clines}x${cpixels}x46, one thread (medians of 3):"
+OMP_NUM_THREADS=1 KOVARIND_BENCH_SCENES="$scenes" "$root/$build/bench/scene_cache_bench" \
+  --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
+  --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '^scene.*_median' |
+  sed 's|/iterations:1/real_time_median||' | sort

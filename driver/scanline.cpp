@@ -7,6 +7,8 @@
 #include <sys/sysinfo.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -48,9 +50,14 @@ LineBuffers::LineBuffers(const Control& c)
 PixelModel::PixelModel(const Control& c)
     : design(design_matrix(c.ndat, c.npoint, c.nfunc)) {
   // The envelope scratch is sized by NWIN only when the filter is on.
+  // KOVARIND_FIT_CACHE=0 in the environment turns the fit cache off (same
+  // products, for measuring it).
+  const char* env = std::getenv("KOVARIND_FIT_CACHE");
+  const bool cached = env == nullptr || std::strcmp(env, "0") != 0;
   const int workers = worker_count();
   for (int w = 0; w < workers; ++w)
-    scratch.push_back(std::make_unique<PixelScratch>(c.ndat, envelope_on(c) ? c.nwin : 0));
+    scratch.push_back(
+        std::make_unique<PixelScratch>(c.ndat, envelope_on(c) ? c.nwin : 0, cached));
   results.resize(scratch.size());
 }
 

@@ -146,6 +146,14 @@ bool solve_winner(int n, int m, int istar, int dstar, const int* best,
     return static_cast<std::size_t>(j) * kLdC + static_cast<std::size_t>(i - 1);
   };
   if (invert_in_place(s + sidx(1, 1), dstar, kLdC) != 0) return false;
+  return evaluate_winner(n, m, istar, dstar, best, f, s, coef, fit);
+}
+
+bool evaluate_winner(int n, int m, int istar, int dstar, const int* best,
+                     const double* f, const double* s, double* coef, double* fit) {
+  const auto sidx = [](int i, int j) {
+    return static_cast<std::size_t>(j) * kLdC + static_cast<std::size_t>(i - 1);
+  };
   for (int i = 0; i <= istar; ++i) {
     const int g = (i == 0) ? 1 : 2 * best[i] + 1;
     double c1 = 0.0;

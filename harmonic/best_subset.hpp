@@ -60,4 +60,9 @@ bool retry_lower_order(int r, int n, int m, double* coef, double* fit, int& orde
 bool solve_winner(int n, int m, int istar, int dstar, const int* best,
               const double* f, double* s, double* coef, double* fit);
 
+// The second half of solve_winner, for a block of s that already holds the
+// inverse: coefficients, fitted series and the range test.
+bool evaluate_winner(int n, int m, int istar, int dstar, const int* best,
+                     const double* f, const double* s, double* coef, double* fit);
+
 }  // namespace kov

@@ -6,6 +6,8 @@
 
 #include "harmonic/householder_fast.hpp"
 #include "harmonic/best_subset.hpp"
+#include "harmonic/fit_cache.hpp"
+#include "harmonic/invert.hpp"
 
 namespace kov {
 
@@ -41,6 +43,15 @@ inline std::size_t sidx(int i, int j) {
 // -0.0). The first reflection (constant column, norm at least 1e-60, else
 // the plain routine runs) writes every row. Finite inputs bounded by 1e150
 // keep every product finite, so the skipped terms are zeros.
+//
+// Replay: every reflection of the tree is formed from design columns alone,
+// so a reduction recorded for the same flags, order limit and design holds
+// the same v and beta*v bits. Each column goes through a reflection on its
+// own (apply_reflection sums every element in the same order whatever the
+// columns beside it), so sending only y through the recorded reflections
+// gives the y rows, and with them every criterion, of the full walk. The
+// rows of y that enter S are those of the winner's path (row p of y is final
+// after reflection p), kept when the winner is scored.
 struct Engine {
   BestSubsetFastScratch& ws;
   int u = 0;       // flagged steps
@@ -55,6 +66,16 @@ struct Engine {
   double* lev[kMaxDepth + 1] = {};
   bool rec = false;
 
+  // Recording into or replaying from a kept reduction: the reflections in
+  // the order the walk forms them (ri counts them, cur is the offset of the
+  // next v in its data).
+  FitCache::Reduction red;
+  bool kept = false;  // red holds every reflection of the first attempt
+  bool recording = false;
+  bool replaying = false;
+  std::size_t ri = 0;
+  std::size_t cur = 0;
+
   // Along the current path, per depth j: rows 2j+1, 2j+2 of y and the value
   // x(w,w) of a list ending at that node (w = 2j+3).
   double yb[kMaxDepth + 1][2] = {};
@@ -65,6 +86,7 @@ struct Engine {
   int istar = 0;
   int dstar = 0;
   int best[kMaxCols + 1] = {};
+  double sy[kMaxCols + 2] = {};  // rows 1..d* of y of the best candidate
 
   explicit Engine(BestSubsetFastScratch& w) : ws(w) {}
 
@@ -86,8 +108,36 @@ struct Engine {
       s[c] = src[c] + pr;
       d[c] = dst[c] + pr;
     }
-    if (form_reflection(piv + pr, m, ws.v, ws.bv)) {
-      apply_reflection(ws.v, ws.bv, m, nr, s, d, ncol);
+    const std::size_t mp = static_cast<std::size_t>((m + 3) & ~3);
+    double* v = ws.v;
+    double* bv = ws.bv;
+    bool formed;
+    // A kept reflection is v (padded) and beta; beta*v(i) is recomputed
+    // with the one rounding form_reflection gave it.
+    if (replaying) {
+      formed = red.formed[ri++] != 0;
+      if (formed) {
+        v = red.data + cur;
+        const double beta = v[mp];
+        for (std::size_t i = 0; i < mp; ++i) bv[i] = beta * v[i];
+        cur += mp + 4;
+      }
+    } else {
+      double beta = 0.0;
+      if (recording) v = red.data + cur;
+      formed = form_reflection(piv + pr, m, v, bv, &beta);
+      if (recording) {
+        red.formed[ri++] = formed ? 1 : 0;
+        if (formed) {
+          v[mp] = beta;
+          cur += mp + 4;
+        }
+      }
+    }
+    if (formed && replaying) {
+      apply_reflection_column(v, bv, m, nr, s[0], d[0]);
+    } else if (formed) {
+      apply_reflection(v, bv, m, nr, s, d, ncol);
     } else {
       for (int c = 0; c < ncol; ++c)
         std::memcpy(d[c], s[c], sizeof(double) * static_cast<std::size_t>(nr));
@@ -138,6 +188,10 @@ struct Engine {
         istar = i;
         dstar = 2 * i + 2;
         for (int j = 1; j <= k; ++j) best[j] = path[j];
+        for (int j = 0; j <= i; ++j) {
+          sy[2 * j] = yb[j][0];
+          sy[2 * j + 1] = yb[j][1];
+        }
       }
     }
   }
@@ -213,9 +267,49 @@ struct Engine {
       dst[c] = col(lev[0], c);
     }
     reflect(col(tmp, 1), 1, src, dst, np);
+    yb[0][0] = row(col(tmp, yc0), 0);
+    yb[0][1] = row(col(lev[0], np - 1), 1);
     rec = (r <= kFastCacheOrder);
     rrec = rec ? r : 0;
     visit(0, 0, lev[0], 0);
+  }
+
+  // The walk of walk() and visit() for y alone, from recorded reflections:
+  // the same sequence of reflections, each applied to the y column only.
+  void replay() {
+    double* ytmp = col(tmp, 0);
+    double* ylev[kMaxDepth + 1];
+    for (int j = 0; j <= r; ++j) ylev[j] = col(tmp, 1 + j);
+    const double* y0 = col(x0, 2 * r0 + 2);
+    reflect(nullptr, 0, &y0, &ytmp, 1);
+    const double* y1 = ytmp;
+    reflect(nullptr, 1, &y1, &ylev[0], 1);
+    yb[0][0] = row(ytmp, 0);
+    yb[0][1] = row(ylev[0], 1);
+    rec = (r <= kFastCacheOrder);
+    rrec = rec ? r : 0;
+    replay_visit(0, 0, ylev, ytmp, 0);
+  }
+
+  void replay_visit(int j, int q, double* const* ylev, double* ytmp, int id) {
+    if (rec) store(id, j);
+    if (q == r) {
+      score(j);
+      return;
+    }
+    int cid = id + 1;
+    for (int qc = q + 1; qc <= r; ++qc) {
+      const double* a = ylev[j];
+      reflect(nullptr, 2 * j + 2, &a, &ytmp, 1);
+      const double* t = ytmp;
+      reflect(nullptr, 2 * j + 3, &t, &ylev[j + 1], 1);
+      yb[j + 1][0] = row(ytmp, 2 * j + 2);
+      yb[j + 1][1] = row(ylev[j + 1], 2 * j + 3);
+      xw[j + 1] = leafvalue(ylev[j + 1], 2 * j + 4);
+      path[j + 1] = qc;
+      replay_visit(j + 1, qc, ylev, ytmp, cid);
+      cid += 1 << (r - qc);
+    }
   }
 
   // Scores the tree of order r from the nodes recorded for order rrec > r.
@@ -276,7 +370,7 @@ bool usable(double e) { return std::fabs(e) <= kFastMax; }  // false for NaN
 
 void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t* use,
                const double* f, double* coef, double* fit, int& order,
-               double& crit, BestSubsetFastScratch& ws) {
+               double& crit, BestSubsetFastScratch& ws, FitCache* cache) {
   const int r0 = order;
   auto plain = [&] { fit_best_subset(n, nfunc, y, use, f, coef, fit, order, crit, ws.plain); };
   if (n < 0 || n > kMaxSteps || nfunc < 0 || nfunc > kMaxHarmonics || r0 < 1 ||
@@ -328,8 +422,22 @@ void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t*
     }
   }
 
+  // The design-side work of this flag pattern, recorded before or to be
+  // recorded now (the tree of the first attempt; retries rescore it).
+  bool hit = false;
+  if (cache != nullptr && cache->enabled()) {
+    const FitKey key = FitKey::of(n, nfunc, r0, use);
+    hit = e.kept = cache->find(key, u, e.x0, ncol0 - 1, e.ld, e.red);
+    if (!hit && r0 <= kFastCacheOrder &&
+        cache->claim(key, u, e.x0, ncol0 - 1, e.ld, std::size_t{2} << r0, e.red)) {
+      e.recording = true;
+      e.cur = 0;
+    }
+  }
+
   const int m = 2 * nfunc + 2;
   double* s = ws.s;
+  bool first = true;
   for (;;) {
     const int r = order;
     for (int i = 0; i < m + 2; ++i) coef[i] = 0.0;
@@ -338,17 +446,48 @@ void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t*
     e.istar = 0;
     e.dstar = 0;
     e.r = r;
-    if (e.rrec > r) {
+    if (first && hit) {
+      e.replaying = true;
+      e.cur = 0;
+      e.replay();
+      e.replaying = false;
+    } else if (e.rrec > r) {
       e.rescore(0, 0, 0);
     } else {
       e.walk();
+      if (e.recording) {
+        e.recording = false;
+        cache->finish(e.red, e.cur);
+        e.kept = true;
+      }
     }
+    first = false;
     crit = e.crit;
     const int istar = e.istar;
     const int dstar = e.dstar;
-    if (dstar > 0) e.rebuild(s);
 
-    if (solve_winner(n, m, istar, dstar, e.best, f, s, coef, fit)) return;
+    bool accepted;
+    FitCache::Winner w;
+    if (e.kept && dstar > 0 && cache->find_winner(e.red, istar, e.best, w)) {
+      // The winner's inverted block as kept; the y rows from its path.
+      accepted = w.inverted;
+      if (accepted) {
+        for (int jj = 1; jj <= dstar; ++jj)
+          std::memcpy(s + sidx(1, jj), w.block + static_cast<std::size_t>(jj - 1) * dstar,
+                      sizeof(double) * static_cast<std::size_t>(dstar));
+        for (int j = 1; j <= dstar; ++j) s[sidx(j, 0)] = e.sy[j - 1];
+        accepted = evaluate_winner(n, m, istar, dstar, e.best, f, s, coef, fit);
+      }
+    } else if (e.kept && dstar > 0) {
+      e.rebuild(s);
+      const bool inverted = invert_in_place(s + sidx(1, 1), dstar, kLdC) == 0;
+      cache->keep_winner(e.red, istar, e.best, inverted, s + sidx(1, 1));
+      accepted = inverted && evaluate_winner(n, m, istar, dstar, e.best, f, s, coef, fit);
+    } else {
+      if (dstar > 0) e.rebuild(s);
+      accepted = solve_winner(n, m, istar, dstar, e.best, f, s, coef, fit);
+    }
+    if (accepted) return;
 
     if (!retry_lower_order(r, n, m, coef, fit, order)) return;
   }

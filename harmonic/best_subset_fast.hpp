@@ -9,6 +9,8 @@
 
 namespace kov {
 
+class FitCache;
+
 inline constexpr int kFastLd = 208;  // rows per column buffer: 200 + slack
 inline constexpr int kFastBufCols =  // load + temp + replay + tree levels
     3 * (2 * kMaxHarmonics + 3) + (kMaxHarmonics + 1) * (kMaxHarmonics + 1);
@@ -30,8 +32,10 @@ struct BestSubsetFastScratch {
 // the flagged samples or the design columns in use, no flagged step, a
 // first design column of norm below 1e-60 over the flagged steps, or
 // arguments outside the documented limits are handed to fit_best_subset.
+// With a cache, the reflections and winners' inverted blocks recorded for
+// the same flags, order limit and design are reused (same results).
 void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t* use,
                const double* f, double* coef, double* fit, int& order,
-               double& crit, BestSubsetFastScratch& ws);
+               double& crit, BestSubsetFastScratch& ws, FitCache* cache = nullptr);
 
 }  // namespace kov

@@ -9,7 +9,7 @@ namespace kov {
 // The sum of squares, the norm test, alpha, beta and v are the operations of
 // apply_householder in the same order; bv holds the products beta*v(i) that every
 // element of the reflection matrix starts from.
-bool form_reflection(const double* col, int m, double* v, double* bv) {
+bool form_reflection(const double* col, int m, double* v, double* bv, double* beta_out) {
   double s = 0.0;
   for (int i = 0; i < m; ++i) {
     const double e = col[i];
@@ -23,6 +23,7 @@ bool form_reflection(const double* col, int m, double* v, double* bv) {
   const double beta = 1.0 / (alpha * t + s);
   v[0] = v[0] + alpha;
   for (int i = 0; i < m; ++i) bv[i] = beta * v[i];
+  if (beta_out != nullptr) *beta_out = beta;
   const int mpad = (m + 3) & ~3;
   for (int i = m; i < mpad; ++i) {
     v[i] = 0.0;
@@ -153,6 +154,75 @@ template <int CB, int NV>
   tail<CB, NV - 1>(nvec - k, v, bv, m, 4 * k, src, dst);
 }
 
+// One column, NV vectors of 4 rows from row i0: the products of block()
+// with the same rounding per element, arranged so that only the 4 x 4
+// diagonal chunk of each vector needs the lane-by-lane choice of p(i,k):
+// in the chunk of vector c every lane of a vector r > c lies below k, every
+// lane of a vector r < c above it.
+template <int NV>
+[[gnu::always_inline]] inline void column_block(const double* v, const double* bv, int m,
+                                                int i0, const double* src, double* dst) {
+  v4d acc[NV], vi[NV], bvi[NV], row[NV];
+  const v4d lane = {0.0, 1.0, 2.0, 3.0};
+#pragma GCC unroll 16
+  for (int r = 0; r < NV; ++r) {
+    acc[r] = KOV_SPLAT(0.0);
+    vi[r] = KOV_LOAD(v + i0 + 4 * r);
+    bvi[r] = KOV_LOAD(bv + i0 + 4 * r);
+    row[r] = lane + static_cast<double>(i0 + 4 * r);
+  }
+  for (int k = 0; k < i0; ++k) {
+    const v4d bk = KOV_SPLAT(bv[k]);
+    const v4d a = KOV_SPLAT(src[k]);
+#pragma GCC unroll 16
+    for (int r = 0; r < NV; ++r) acc[r] = acc[r] - (bk * vi[r]) * a;
+  }
+#pragma GCC unroll 16
+  for (int c = 0; c < NV; ++c) {
+#pragma GCC unroll 4
+    for (int kk = 0; kk < 4; ++kk) {
+      const int k = i0 + 4 * c + kk;
+      if (k >= m) break;
+      const v4d bk = KOV_SPLAT(bv[k]);
+      const v4d vk = KOV_SPLAT(v[k]);
+      const v4d a = KOV_SPLAT(src[k]);
+#pragma GCC unroll 16
+      for (int r = 0; r < NV; ++r) {
+        if (r > c) {
+          acc[r] = acc[r] - (bk * vi[r]) * a;
+        } else if (r < c) {
+          acc[r] = acc[r] - (bvi[r] * vk) * a;
+        } else {
+          const v4d kd = KOV_SPLAT(static_cast<double>(k));
+          const v4d q = -(row[r] < kd ? bvi[r] * vk : bk * vi[r]);
+          acc[r] = acc[r] + (row[r] == kd ? q + 1.0 : q) * a;
+        }
+      }
+    }
+  }
+  for (int k = i0 + 4 * NV; k < m; ++k) {
+    const v4d vk = KOV_SPLAT(v[k]);
+    const v4d a = KOV_SPLAT(src[k]);
+#pragma GCC unroll 16
+    for (int r = 0; r < NV; ++r) acc[r] = acc[r] - (bvi[r] * vk) * a;
+  }
+#pragma GCC unroll 16
+  for (int r = 0; r < NV; ++r) *reinterpret_cast<v4d*>(dst + i0 + 4 * r) = acc[r];
+}
+
+template <int NV>
+[[gnu::always_inline]] inline void column_tail(int left, const double* v, const double* bv,
+                                               int m, int i0, const double* src,
+                                               double* dst) {
+  if constexpr (NV > 0) {
+    if (left == NV) {
+      column_block<NV>(v, bv, m, i0, src, dst);
+    } else {
+      column_tail<NV - 1>(left, v, bv, m, i0, src, dst);
+    }
+  }
+}
+
 #undef KOV_LOAD
 #undef KOV_SPLAT
 
@@ -177,6 +247,19 @@ __attribute__((target_clones("avx2", "default"))) void apply_reflection(
     default:
       break;
   }
+}
+
+}  // namespace kov
+
+namespace kov {
+
+__attribute__((target_clones("avx2", "default"))) void apply_reflection_column(
+    const double* v, const double* bv, int m, int nr, const double* src, double* dst) {
+  constexpr int kNv = 4;
+  const int nvec = (nr + 3) / 4;
+  int k = 0;
+  for (; k + kNv <= nvec; k += kNv) column_block<kNv>(v, bv, m, 4 * k, src, dst);
+  column_tail<kNv - 1>(nvec - k, v, bv, m, 4 * k, src, dst);
 }
 
 }  // namespace kov

@@ -14,8 +14,10 @@ inline constexpr int kFastSlack = 4;
 // writing nothing, when the norm of col is below 1e-60. Otherwise sets the
 // reflection vector v[0..m-1] (v(0) = pivot + alpha, alpha = sign(pivot) *
 // norm), bv[i] = beta*v[i] with beta = 1/(alpha*pivot + norm^2), zeroes both
-// up to m rounded up to a multiple of 4, and returns true.
-bool form_reflection(const double* col, int m, double* v, double* bv);
+// up to m rounded up to a multiple of 4, and returns true; beta goes to
+// *beta_out when given.
+bool form_reflection(const double* col, int m, double* v, double* bv,
+                     double* beta_out = nullptr);
 
 // With v, bv from form_reflection (length m), the reflection matrix is
 // p(i,k) = -(bv(min(i,k))*v(max(i,k))), plus 1 on the diagonal. For
@@ -25,5 +27,10 @@ bool form_reflection(const double* col, int m, double* v, double* bv);
 // dst may also be written; dst must not overlap src.
 void apply_reflection(const double* v, const double* bv, int m, int nr,
                     const double* const* src, double* const* dst, int ncol);
+
+// apply_reflection for one column (ncol = 1), with the same bits, at less
+// cost per element: the series column on its own through kept reflections.
+void apply_reflection_column(const double* v, const double* bv, int m, int nr,
+                             const double* src, double* dst);
 
 }  // namespace kov

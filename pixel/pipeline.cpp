@@ -100,10 +100,11 @@ void apply_envelope(const Control& c, double* y, PixelScratch& ws) {
 // series; every sample whose residual lies outside tlo..thi is rejected, the
 // others are usable, replacing every flag set so far. y returns to the
 // scaled samples.
-void screen_residuals(const Control& c, const double* design, Series& s, PixelScratch& ws) {
+void screen_residuals(const Control& c, const double* design, Series& s, PixelScratch& ws,
+                      FitCache* cache) {
   if (!c.kdef.empty()) fill_gaps(s.n, s.y, s.usable, s.longest_gap);
   apply_envelope(c, s.y, ws);
-  fit_fixed_basis(s.n, 3, s.y, s.in_sums, design, s.coef, s.first_fit);
+  fit_fixed_basis(s.n, 3, s.y, s.in_sums, design, s.coef, s.first_fit, cache);
   for (int i = 0; i < s.n; ++i) {
     const double d = s.scaled[i] - s.first_fit[i];
     s.y[i] = s.scaled[i];
@@ -152,9 +153,10 @@ void write_failure(const Control& c, int n, PixelResult& out) {
 
 }  // namespace
 
-PixelScratch::PixelScratch(int ndat, int nwin)
+PixelScratch::PixelScratch(int ndat, int nwin, bool cached)
     : padded(static_cast<std::size_t>(std::max(ndat, 0)) +
-             2 * static_cast<std::size_t>(std::max(nwin, 0))) {}
+             2 * static_cast<std::size_t>(std::max(nwin, 0))),
+      cache(cached) {}
 
 void process_pixel(const Control& c, const double* design, const std::int16_t* raw,
                    const std::int16_t* mask, PixelResult& out, PixelScratch& ws,
@@ -164,8 +166,9 @@ void process_pixel(const Control& c, const double* design, const std::int16_t* r
   s.n = c.ndat;
   const int n = s.n;
 
+  FitCache* cache = path == FitPath::kFast ? &ws.cache : nullptr;
   screen_raw(c, raw, mask, s, out.in_fit);
-  if (c.mask != 1) screen_residuals(c, design, s, ws);
+  if (c.mask != 1) screen_residuals(c, design, s, ws, cache);
 
   // Second pass: fill the rejected samples, filter, fit with order selection.
   exclude_steps(c, s);
@@ -184,7 +187,7 @@ void process_pixel(const Control& c, const double* design, const std::int16_t* r
                     ws.fit.plain);
   } else {
     fit_best_subset_fast(n, c.nfunc, s.y, s.in_sums, design, s.coef, s.model, order, crit,
-                         ws.fit);
+                         ws.fit, cache);
   }
   out.criterion = crit;
   out.order = order;

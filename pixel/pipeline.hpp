@@ -8,6 +8,7 @@
 #include "base/control.hpp"
 #include "base/limits.hpp"
 #include "harmonic/best_subset_fast.hpp"
+#include "harmonic/fit_cache.hpp"
 
 namespace kov {
 
@@ -15,12 +16,15 @@ namespace kov {
 // plain one is the reference for tests and benchmarks.
 enum class FitPath { kFast, kPlain };
 
-// Per-worker scratch, sized once for a run; nothing carries between pixels.
+// Per-worker scratch, sized once for a run. No result carries between
+// pixels: the cache keeps only work that depends on flags and design, and
+// a pixel's results are the same bits with or without it.
 struct PixelScratch {
   // nwin: the envelope half-width the scratch must serve (0 without filter).
-  PixelScratch(int ndat, int nwin);
+  PixelScratch(int ndat, int nwin, bool cached = true);
   BestSubsetFastScratch fit;  // holds a plain scratch too, for the reference path
   std::vector<double> padded;  // extended copy of the envelope filters
+  FitCache cache;              // design-side work of the fast path's fits
 };
 
 // What the pipeline returns for one pixel. Entries beyond NDAT (series) and

@@ -7,10 +7,19 @@
 // absolute limit, the occasional long gap of zeros (flagged 0), and a mask
 // that misses a share of the clouds, as real cloud masks do.
 //
+// --clouds chooses the contamination: independent (the default) draws cloud
+// dips, spikes and gaps for every pixel on its own; coherent draws cloud
+// objects that cover neighbouring pixels over one to three time steps, with
+// soft edges (thin cloud at the rim, which the mask misses), so that pixels
+// under the same clouds share their flags, as in real scenes; none leaves
+// the series clear.
+//
 // Usage: mkscene DIR [--lines N] [--pixels N] [--steps N] [--seed N]
 //                    [--mask] [--intp] [--exclude T1,T2,...]
 //                    [--top-bit LINE] [--no-cntl]
+//                    [--clouds independent|coherent|none]
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -52,13 +61,15 @@ struct Options {
   bool cntl = true;
   int top_bit_line = 0;
   std::vector<int> exclude;
+  enum class Clouds { kIndependent, kCoherent, kNone } clouds = Clouds::kIndependent;
 };
 
 [[noreturn]] void usage(const char* why) {
   std::fprintf(stderr,
                "mkscene: %s\nusage: mkscene DIR [--lines N] [--pixels N] "
                "[--steps N] [--seed N] [--mask] [--intp] [--exclude T,...] "
-               "[--top-bit LINE] [--no-cntl]\n",
+               "[--top-bit LINE] [--no-cntl] "
+               "[--clouds independent|coherent|none]\n",
                why);
   std::exit(2);
 }
@@ -87,6 +98,13 @@ Options parse(int argc, char** argv) {
     else if (a == "--mask") o.mask = true;
     else if (a == "--intp") o.intp = true;
     else if (a == "--no-cntl") o.cntl = false;
+    else if (a == "--clouds") {
+      const std::string k = value();
+      if (k == "independent") o.clouds = Options::Clouds::kIndependent;
+      else if (k == "coherent") o.clouds = Options::Clouds::kCoherent;
+      else if (k == "none") o.clouds = Options::Clouds::kNone;
+      else usage("--clouds takes independent, coherent or none");
+    }
     else if (a == "--top-bit") o.top_bit_line = static_cast<int>(parse_long(value(), "--top-bit"));
     else if (a == "--exclude") {
       std::string list = value();
@@ -123,6 +141,52 @@ void write_file(const std::string& path, const void* data, std::size_t n) {
   }
 }
 
+// Cloud cover of the coherent mode, one opacity in 0..1 per pixel and time
+// step (time step major), from its own generator stream: per step a share of
+// the scene (none on a third of the steps) is covered by round clouds of
+// radius 3 to 18 pixels, each lasting one to three steps while drifting,
+// opaque in the middle and fading over the outer third of the radius. The
+// dip depth of each cloud is in depth.
+struct CloudCover {
+  std::vector<float> opacity, depth;
+};
+
+CloudCover coherent_clouds(const Options& o) {
+  const std::size_t plane = static_cast<std::size_t>(o.lines) * o.pixels;
+  CloudCover cc;
+  cc.opacity.assign(plane * o.steps, 0.0f);
+  cc.depth.assign(plane * o.steps, 1.0f);
+  Rng rng{o.seed ^ 0xC10D5ull};
+  for (int t = 0; t < o.steps; ++t) {
+    if (rng.uniform() < 1.0 / 3.0) continue;
+    const double share = 0.25 * rng.uniform();
+    double covered = 0.0;
+    while (covered < share * static_cast<double>(plane)) {
+      const double r = 3.0 + 15.0 * rng.uniform();
+      double cy = rng.uniform() * o.lines, cx = rng.uniform() * o.pixels;
+      const double dy = 2.0 * (rng.uniform() - 0.5), dx = 4.0 * (rng.uniform() - 0.5);
+      const float dip = static_cast<float>(0.15 + 0.4 * rng.uniform());
+      const int life = 1 + static_cast<int>(rng.uniform() * 3.0);
+      covered += 3.14159 * r * r;
+      for (int k = t; k < t + life && k < o.steps; ++k, cy += dy, cx += dx) {
+        for (int l = std::max(0, static_cast<int>(cy - r)); l < o.lines && l <= cy + r; ++l)
+          for (int p = std::max(0, static_cast<int>(cx - r)); p < o.pixels && p <= cx + r;
+               ++p) {
+            const double d = std::sqrt((l - cy) * (l - cy) + (p - cx) * (p - cx));
+            const double op = std::min(1.0, (r - d) / (r / 3.0));
+            const std::size_t i = static_cast<std::size_t>(k) * plane +
+                                  static_cast<std::size_t>(l) * o.pixels + p;
+            if (op > cc.opacity[i]) {
+              cc.opacity[i] = static_cast<float>(op);
+              cc.depth[i] = dip;
+            }
+          }
+      }
+    }
+  }
+  return cc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -140,6 +204,9 @@ int main(int argc, char** argv) {
   const double two_pi = 6.283185307179586;
   std::vector<double> series(o.steps);
   std::vector<unsigned char> flags(o.steps);
+  const bool independent = o.clouds == Options::Clouds::kIndependent;
+  const CloudCover cover =
+      o.clouds == Options::Clouds::kCoherent ? coherent_clouds(o) : CloudCover{};
 
   // Land-cover parcels: the nearest of a few seed points decides a pixel's
   // parcel, whose crop calendar (base, amplitude, phase, shape) the pixel
@@ -183,6 +250,16 @@ int main(int argc, char** argv) {
                    amp * shape * std::sin(2.0 * a) + trend * (t + 1) +
                    noise * rng.normal();
         flags[t] = 1;
+        if (!independent) {
+          const std::size_t i = static_cast<std::size_t>(t) * plane +
+                                static_cast<std::size_t>(line) * o.pixels + px;
+          if (!cover.opacity.empty() && cover.opacity[i] > 0.0f) {
+            v *= 1.0 - cover.opacity[i] * (1.0 - cover.depth[i]);
+            if (cover.opacity[i] >= 0.5f) flags[t] = 0;
+          }
+          series[t] = v;
+          continue;
+        }
         const double r = rng.uniform();
         if (r < 0.12) {  // cloud: a dip, usually but not always masked
           v *= 0.15 + 0.4 * rng.uniform();
@@ -193,7 +270,7 @@ int main(int argc, char** argv) {
         }
         series[t] = v;
       }
-      if (rng.uniform() < 0.06) {  // a gap of missing acquisitions
+      if (independent && rng.uniform() < 0.06) {  // a gap of missing acquisitions
         int len = 3 + static_cast<int>(rng.uniform() * 14.0);
         int start = static_cast<int>(rng.uniform() * o.steps);
         for (int t = start; t < start + len && t < o.steps; ++t) {

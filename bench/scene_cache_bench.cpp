@@ -1,0 +1,94 @@
+// Whole scenes through the scan (reading and processing every line, no
+// product writes) with the fit cache on and off in the same binary, for the
+// scenes named in KOVARIND_BENCH_SCENES ("name=dir,name=dir,..."). Run with
+// OMP_NUM_THREADS=1, repetitions and random interleaving so that the load
+// of a shared machine falls on both sides alike.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/control_file.hpp"
+#include "driver/scanline.hpp"
+#include "driver/scene_files.hpp"
+
+namespace {
+
+void run_scene(benchmark::State& state, const std::string& dir, bool cached) {
+  if (chdir(dir.c_str()) != 0) {
+    state.SkipWithError("cannot enter the scene directory");
+    return;
+  }
+  kov::Control c;
+  std::FILE* null = std::fopen("/dev/null", "w");
+  kov::Status s = kov::read_control_file("cntl.dat", kov::Build::kFull, c, null);
+  std::fclose(null);
+  kov::SceneFiles fs;
+  if (s.ok()) s = fs.open_inputs(c);
+  if (!s.ok()) {
+    state.SkipWithError(s.msg.c_str());
+    return;
+  }
+  kov::FitCache::Stats total;
+  for (auto _ : state) {
+    std::optional<kov::PixelModel> m;
+    std::optional<kov::LineBuffers> b;
+    if (!kov::allocate_scan(c, m, b).ok()) break;
+    for (auto& w : m->scratch) w->cache.set_enabled(cached);
+    for (int line = 1; line <= c.nline; ++line) {
+      if (!kov::read_line(line, c, fs, *b).ok()) break;
+      kov::process_line(c, *m, *b);
+    }
+    for (auto& w : m->scratch) {
+      const kov::FitCache::Stats& st = w->cache.stats();
+      total.reductions += st.reductions;
+      total.reduction_hits += st.reduction_hits;
+      total.winners += st.winners;
+      total.winner_hits += st.winner_hits;
+      total.fixed += st.fixed;
+      total.fixed_hits += st.fixed_hits;
+    }
+  }
+  fs.close_all();
+  const auto rate = [](long hits, long all) {
+    return all > 0 ? static_cast<double>(hits) / static_cast<double>(all) : 0.0;
+  };
+  state.counters["pixels/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * c.nline * c.npix, benchmark::Counter::kIsRate);
+  state.counters["hit"] = rate(total.reduction_hits, total.reductions);
+  state.counters["winner_hit"] = rate(total.winner_hits, total.winners);
+  state.counters["first_fit_hit"] = rate(total.fixed_hits, total.fixed);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* env = std::getenv("KOVARIND_BENCH_SCENES");
+  const std::string list = env ? env : "";
+  std::size_t pos = 0;
+  while (pos < list.size()) {
+    std::size_t comma = list.find(',', pos);
+    if (comma == std::string::npos) comma = list.size();
+    const std::string item = list.substr(pos, comma - pos);
+    pos = comma + 1;
+    const std::size_t eq = item.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string name = item.substr(0, eq), dir = item.substr(eq + 1);
+    for (bool cached : {false, true})
+      benchmark::RegisterBenchmark(
+          ("scene/" + name + (cached ? "/cache:on" : "/cache:off")).c_str(),
+          [dir, cached](benchmark::State& st) { run_scene(st, dir, cached); })
+          ->Unit(benchmark::kMillisecond)
+          ->Iterations(1)
+          ->UseRealTime();
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
