@@ -1,70 +1,53 @@
-import os
-import unittest
+import numpy as np
+import pytest
 
-from kovarkit.control import control_template, read_control
-from kovarkit.errors import KitError
+from kovarkit.control import Control, control_template, read_control
+from kovarkit.screening import screen
 
-from .util import TempDirTest
-
-
-class ControlFileTest(TempDirTest):
-    def parse(self, text):
-        path = self.p("cntl.dat")
-        with open(path, "w") as fh:
-            fh.write(text)
-        return read_control(path)
-
-    def test_complete_file_with_excluded_steps(self):
-        c = self.parse("46\n1200 1500\n&DATA NFUNC=6, NDEF=2 /\n"
-                       "&CONTRL INTP=1, TCLD=0.2 /\n&NPT NPOINT=46 /\n12\n30\n")
-        self.assertEqual((c.ndat, c.nline, c.npix, c.npara), (46, 1200, 1500, 14))
-        self.assertEqual(c.excluded, [12, 30])
-        self.assertEqual(c.get("INTP"), 1)
-        self.assertEqual(c.residual_limits(), (-0.2, 0.4))
-        self.assertEqual(c.get("MASK"), 0)  # default kept
-
-    def test_customary_variants(self):
-        # values continued on the next line, lower case, $ groups with $END,
-        # a group spread over lines, an out-of-range step skipped,
-        # a group NDAT that record 1 overrides
-        c = self.parse("\n 23  trailing words\n 4,\n 5\n$data nfunc=2 ndef=3 ndat=50 $end\n"
-                       "&contrl fitmd=1,\n tcld=1d-1\n mask=1 / rest\n&npt /\n0\n7\n9\n")
-        self.assertEqual((c.ndat, c.nline, c.npix, c.nfunc), (23, 4, 5, 2))
-        self.assertEqual(c.excluded, [7, 9])
-        self.assertEqual(c.residual_limits(), (-0.2, 0.1))
-        self.assertEqual(c.get("MASK"), 1)
-        # the fixed-period program's file: no NPT group, period 46
-        c = self.parse("23\n4 5\n&DATA NDEF=1 /\n&CONTRL /\n7\n")
-        self.assertEqual((c.get("NPOINT"), c.excluded), (46, [7]))
-
-    def test_malformed_files_name_file_and_line(self):
-        cases = [("46\n10 x\n", "cntl.dat:2: expected an integer for NPIX"),
-                 ("46\n10 10\n&DATA NFUNC=six /\n", "cntl.dat:3: expected an integer"),
-                 ("46\n10 10\n&DATA NFUNC=2\n", "end of file while reading group &DATA"),
-                 ("46\n10 10\n&DATA NDEF=2 /\n&CONTRL /\n&NPT /\n5\n", "end of file"),
-                 ("46\n10 10\n&DATA NFUNC=30 /\n&CONTRL /\n&NPT /\n",
-                  "cntl.dat:3: NFUNC = 30 is outside 0..23")]
-        for text, where in cases:
-            with self.subTest(text=text):
-                with self.assertRaises(KitError) as cm:
-                    self.parse(text)
-                self.assertIn("cntl.dat", str(cm.exception))
-                self.assertIn(where, str(cm.exception))
-
-    def test_missing_file(self):
-        with self.assertRaisesRegex(KitError, "cntl.dat: not found"):
-            read_control(self.p("cntl.dat"))
-        self.assertFalse(os.path.exists(self.p("cntl.dat")))
-
-    def test_template_reads_back_and_keeps_default_tolerance(self):
-        c = self.parse(control_template(31, 7, 9, mask=True, period=23))
-        self.assertEqual((c.ndat, c.nline, c.npix), (31, 7, 9))
-        self.assertEqual((c.get("MASK"), c.get("NPOINT"), c.get("NDEF")), (1, 23, 0))
-        self.assertEqual(c.get("TCLD"), 0.15000000596046448)  # the reader's own default
-        # with NDEF set, excluded steps follow the last group directly
-        text = control_template(31, 7, 9).replace("NDEF=0", "NDEF=1") + "4\n"
-        self.assertEqual(self.parse(text).excluded, [4])
+TEMPLATE = control_template(3, 7, 9, mask=True, period=23)
 
 
-if __name__ == "__main__":
-    unittest.main()
+@pytest.mark.parametrize("text, dims, steps, limits, mask", [
+    ("46\n1200 1500\n&DATA NFUNC=6, NDEF=2 /\n&CONTRL INTP=1, TCLD=0.2 /\n&NPT NPOINT=46 /\n"
+     "12\n46\n", (46, 1200, 1500, 6, 14), [12, 46], (-0.2, 0.4), 0),
+    # values continued on the next line, lower case, $ groups with $END, a group spread
+    # over lines, no NPT group, steps outside 1..NDAT skipped, a group NDAT overridden
+    ("\n 23  trailing words\n 4,\n 5\n$data nfunc=2 ndef=3 ndat=50 $end\n"
+     "&contrl fitmd=1,\n tcld=1d-1\n mask=1 / rest\n0\n7\n9\n", (23, 4, 5, 2, 6), [7, 9],
+     (-0.2, 0.1), 1),
+    # the template, TCLD left at its exact default, NDEF = NDAT
+    (TEMPLATE.replace("FITMD=0", "FITMD=2").replace("NDEF=0", "NDEF=3") + "1\n2\n5\n",
+     (3, 7, 9, 6, 14), [1, 2], (-0.15000000596046448, 0.15000000596046448), 1),
+])
+def test_values_defaults_steps_and_limits(tmp_path, text, dims, steps, limits, mask):
+    (tmp_path / "cntl.dat").write_text(text)
+    c = read_control(str(tmp_path / "cntl.dat"))
+    assert (c.ndat, c.nline, c.npix, c.nfunc, c.npara) == dims
+    assert (c.excluded, c.residual_limits(), c.get("MASK")) == (steps, limits, mask)
+
+
+def test_mask_and_raw_limits():
+    raw = np.array([1100, 1536, 1537, 100, 612, 1125, 100])
+    mask = np.array([1, 1, 1, 0, 1, 1, 1])
+    ctl = Control(7, 1, 1, {"MASK": 1, "NDEF": 1}, [7])
+    # 1537 is above the limit; 612 rises by exactly 512 and passes, 1125 by 513;
+    # an excluded step with mask 1 still enters the fit
+    assert screen(ctl, raw, mask).used.tolist() == [True, True, False, False, True, False, True]
+    ctl.keys["FITSW"] = 0
+    assert screen(ctl, raw, mask).used.tolist() == [True] * 6 + [False]
+    # without mask and first fit nothing can be claimed about use
+    assert screen(Control(7, 1, 1), raw).used is None
+
+
+@pytest.mark.parametrize("text, where", [
+    ("46\n10 x\n", "cntl.dat:2: expected an integer for NPIX"),
+    ("46\n10 10\n&DATA NFUNC=2\n", "end of file while reading group &DATA"),
+    ("46\n10 10\n&DATA NFUNC=30 /\n&CONTRL /\n&NPT /\n", "cntl.dat:3: NFUNC = 30 is outside 0..23"),
+    (None, "cntl.dat: not found"),
+])
+def test_malformed_or_missing_files_are_refused_as_the_program_refuses_them(tmp_path, text, where):
+    from kovarkit.errors import KitError
+    if text is not None:
+        (tmp_path / "cntl.dat").write_text(text)
+    with pytest.raises(KitError, match=where):
+        read_control(str(tmp_path / "cntl.dat"))

@@ -108,8 +108,8 @@ def fit_dataset(tmp_path):
     import rioxarray  # noqa: F401
     import xarray as xr
     from rasterio.crs import CRS
-    from .scenegen import make_scene
-    arrays = make_scene(str(tmp_path), ndat=23, nline=3, npix=4, nfunc=2, failed=((2, 3),))
+    from .util import make_scene
+    arrays = make_scene(tmp_path, ndat=23, nline=3, npix=4, nfunc=2)  # fit failed at line 2, pixel 3
     gt = [500000.0, 30.0, 0.0, 4200000.0, 0.0, -30.0]
     wkt = CRS.from_epsg(32633).to_wkt()
     with open(tmp_path / "kovarkit-georef.json", "w") as fh:
@@ -164,8 +164,8 @@ def test_model_convention_matches_the_program(tmp_path):
     import subprocess
     from kovarkit.scene import Scene
     from kovarkit.seasons import _Model
-    from .scenegen import make_scene
-    make_scene(str(tmp_path), ndat=46, nline=2, npix=3, nfunc=6, intp=0)
+    from .util import make_scene
+    make_scene(tmp_path, ndat=46, nline=2, npix=3, nfunc=6)
     subprocess.run([os.path.abspath(KOVARIND)], cwd=tmp_path, check=True, capture_output=True)
     scene = Scene(str(tmp_path))
     p = np.moveaxis(scene.open("p.bsq"), 0, -1).reshape(-1, 14)

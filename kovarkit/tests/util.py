@@ -1,17 +1,12 @@
-"""Running the command line in-process and temporary scene directories."""
+"""The command line run in-process; small scenes in the layout kovarind writes."""
 
 import contextlib
 import io
-import os
-import shutil
-import struct
-import tempfile
-import unittest
-import warnings
 
-from rasterio.errors import NotGeoreferencedWarning
+import numpy as np
 
 from kovarkit.cli import main
+from kovarkit.control import control_template
 
 
 def run_kit(*argv):
@@ -22,20 +17,26 @@ def run_kit(*argv):
     return status, out.getvalue(), err.getvalue()
 
 
-def png_size(path):
-    with open(path, "rb") as fh:
-        head = fh.read(24)
-    if head[:8] != b"\x89PNG\r\n\x1a\n":
-        raise AssertionError(f"{path} is not a PNG")
-    return struct.unpack(">II", head[16:24])
-
-
-class TempDirTest(unittest.TestCase):
-    def setUp(self):
-        # products without georeferencing are normal here
-        warnings.simplefilter("ignore", NotGeoreferencedWarning)
-        self.dir = tempfile.mkdtemp(prefix="kovarkit-test-")
-        self.addCleanup(shutil.rmtree, self.dir)
-
-    def p(self, *names):
-        return os.path.join(self.dir, *names)
+def make_scene(d, ndat=23, nline=6, npix=5, nfunc=7):
+    """Writes cntl.dat (INTP=1, step 4 excluded), inputs and products of a scene
+    whose fit failed at line 2, pixel 3 into d; returns the arrays by name."""
+    text = control_template(ndat, nline, npix, period=ndat).replace("INTP=0", "INTP=1")
+    (d / "cntl.dat").write_text(text.replace("NFUNC=6, NDEF=0", f"NFUNC={nfunc}, NDEF=1") + "4\n")
+    rng = np.random.default_rng(1)
+    plane = (1, nline, npix)
+    t = np.arange(1, ndat + 1).reshape(-1, 1, 1)
+    fit = np.floor(4096 * (0.3 + 0.1 * np.sin(2 * np.pi * t / ndat + rng.uniform(0, 6, plane))))
+    a = {"data.bsq": (fit + rng.integers(-40, 40, fit.shape)).astype("<i2"),
+         "mask.bsq": np.ones(fit.shape, np.uint8), "f.bsq": fit.astype("<i2"),
+         "i.bsq": (fit + 16).astype("<i2"),
+         "p.bsq": rng.uniform(-1, 1, (2 * nfunc + 2, nline, npix)).astype("<f4"),
+         "order.dat": np.full(plane, nfunc, np.uint8),
+         "aic.dat": rng.uniform(-200, -100, plane).astype("<f4"),
+         "min.dat": fit.min(axis=0, keepdims=True).astype("<i2"),
+         "max.dat": fit.max(axis=0, keepdims=True).astype("<i2")}
+    for name in ("p.bsq", "f.bsq", "min.dat", "max.dat"):
+        a[name][:, 1, 2] = 0
+    a["order.dat"][0, 1, 2] = 255
+    for name, values in a.items():
+        values.tofile(d / name)
+    return a
