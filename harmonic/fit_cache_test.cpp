@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "harmonic/best_subset.hpp"
+#include "harmonic/design_matrix.hpp"
 #include "harmonic/best_subset_fast.hpp"
 #include "harmonic/fixed_fit.hpp"
 #include "pixel/pipeline.hpp"
@@ -36,7 +37,7 @@ TEST(FitCache, CachedFitsMatchReferenceOnRepeatedPatterns) {
   for (int round = 0; round < 24; ++round) {
     const int n = round % 3 == 0 ? 46 : round % 8 == 7 ? rng.pick(150, 200) : rng.pick(5, 70);
     const int nfunc = rng.pick(1, 7);
-    const auto d = test::design(n, rng.pick(std::max(3, n / 2), n + 10), nfunc);
+    const auto d = design_matrix(n, rng.pick(std::max(3, n / 2), n + 10), nfunc);
     std::copy(d.begin(), d.end(), f.begin());
     std::vector<std::vector<std::uint8_t>> pool(rng.pick(1, 12), std::vector<std::uint8_t>(n));
     for (auto& use : pool) {
@@ -103,7 +104,7 @@ TEST(FitCache, PipelineCachedMatchesUncachedForEveryOption) {
     if (variant % 6 >= 4) c.kdef = {3, 17};
     c.ndef = static_cast<int>(c.kdef.size());
     derive_limits(c);
-    const auto f = test::design(c.ndat, c.npoint, c.nfunc);
+    const auto f = design_matrix(c.ndat, c.npoint, c.nfunc);
     PixelScratch on(c.ndat, c.nwin, true), off(c.ndat, c.nwin, false);
     std::vector<int> cloud(c.ndat);
     for (int p = 0; p < 120; ++p) {
