@@ -1,0 +1,436 @@
+"""Seasons of the fitted harmonic model, found where they are.
+
+A pixel's model (constant, trend, then amplitude and phase of each harmonic
+position, as in the coefficient product p) is evaluated on a grid of `step`
+time steps.  Period k covers the time steps (k-1)*npoint+1 up to, not
+including, k*npoint+1; a partial period at the end of the series is left
+out.  For each period:
+
+  peak      the main season's peak is the highest local maximum of the model
+            that lies in the period;
+  troughs   its left and right troughs are the lowest model values between
+            it and the neighbouring peaks: the same season's peak one period
+            earlier and later, or the second season's peaks when there is
+            one.  They lie within one period of the peak and may cross
+            period boundaries and the ends of the series;
+  start     the last rising crossing, before the peak, of
+            left_trough + threshold * (peak - left_trough);
+  end       the first falling crossing, after it, of
+            right_trough + end_threshold * (peak - right_trough);
+            both interpolated linearly between grid points;
+  second    with max_seasons=2, the other local maximum of the period with
+            the largest amplitude over its own troughs becomes a second
+            season when that amplitude is at least second_ratio times the
+            main season's (both measured with the troughs between them).
+
+The model of a period is periodic with period npoint apart from its trend,
+so one period of grid values describes it everywhere: the grid of one
+period is evaluated, and its neighbours are the same values shifted by the
+trend's rise over a period.
+
+Values are in counts (4096 counts = model value 1.0), times are fractional
+time steps counted from 1, lengths in time steps, integrals in counts x
+time steps, rates in counts per time step.  quality holds bits: 1 = no model
+(non-finite or all-zero coefficients, as after a failed fit), 2 = no season
+(amplitude below min_amplitude, no local maximum, or an empty second slot),
+4 = a trough, the start or the end lies beyond the series (before step 1 or
+after step ndat).  Seasons of quality 0 or 4 have every metric finite, those
+with bit 1 or 2 NaN metrics.
+
+With window_start, p holds one model per period (fit_periods): period k's
+model was fitted to the time steps window_start[k] onwards, whose first
+step is its time 1.
+"""
+
+from typing import NamedTuple
+
+import numpy as np
+
+COUNTS = 4096.0
+NO_MODEL, NO_SEASON, BEYOND_SERIES = 1, 2, 4
+
+# Metric name -> (unit, description); the order is the order of the fields.
+METRICS = {
+    "peak_time": ("time step", "time of the season's highest model value"),
+    "peak_value": ("counts", "highest model value of the season"),
+    "left_base": ("counts", "lowest model value between the previous peak and this one"),
+    "right_base": ("counts", "lowest model value between this peak and the next one"),
+    "base_value": ("counts", "mean of left and right base"),
+    "amplitude": ("counts", "peak value minus base value"),
+    "start_time": ("time step", "rising crossing of left_base + threshold * (peak - left_base)"),
+    "start_value": ("counts", "model value at the start"),
+    "end_time": ("time step",
+                 "falling crossing of right_base + end_threshold * (peak - right_base)"),
+    "end_value": ("counts", "model value at the end"),
+    "length": ("time steps", "end time minus start time"),
+    "small_integral": ("counts x time steps", "integral of model minus base, start to end"),
+    "large_integral": ("counts x time steps", "integral of the model, start to end"),
+    "rise_rate": ("counts per time step", "slope of the model at the start"),
+    "fall_rate": ("counts per time step", "slope of the model at the end"),
+    "quality": ("1", "bits: 1 no model, 2 no season, 4 trough, start or end beyond the series"),
+}
+
+
+class Seasons(NamedTuple):
+    """Seasonal metrics, each an array of shape (..., nperiod * max_seasons);
+    float32, quality uint8."""
+    peak_time: np.ndarray
+    peak_value: np.ndarray
+    left_base: np.ndarray
+    right_base: np.ndarray
+    base_value: np.ndarray
+    amplitude: np.ndarray
+    start_time: np.ndarray
+    start_value: np.ndarray
+    end_time: np.ndarray
+    end_value: np.ndarray
+    length: np.ndarray
+    small_integral: np.ndarray
+    large_integral: np.ndarray
+    rise_rate: np.ndarray
+    fall_rate: np.ndarray
+    quality: np.ndarray
+
+
+# Grid values held at once while a block of models is processed.
+_BLOCK_VALUES = 1 << 23
+
+
+def _harmonic_numbers(nfunc):
+    try:
+        from .products import harmonic_number
+    except ImportError:
+        from ..control import harmonic_number
+    return np.array([harmonic_number(k) for k in range(1, nfunc + 1)], np.float64)
+
+
+def _number(name, value, lo, hi, lo_open=False, hi_open=False):
+    try:
+        v = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name}: expected a number, got {value!r}") from None
+    if not (lo < v if lo_open else lo <= v) or not (v < hi if hi_open else v <= hi):
+        raise ValueError(f"{name} = {value}: must lie in {'(' if lo_open else '['}{lo}, "
+                         f"{hi}{')' if hi_open else ']'}")
+    return v
+
+
+def settings(npara, *, npoint, ndat, nfunc=None, threshold=0.2, end_threshold=None,
+             max_seasons=1, second_ratio=0.5, min_amplitude=1.0, step=0.1):
+    """The arguments of seasons checked against each other and the
+    coefficients' count npara, as a dict; ValueError names the one at fault."""
+    if nfunc is None:
+        nfunc = (npara - 2) // 2
+    if npara != 2 * nfunc + 2:
+        raise ValueError(f"p: the coefficients have {npara} values, but nfunc = {nfunc} needs "
+                         f"{2 * nfunc + 2}")
+    if int(npoint) != npoint or npoint < 2:
+        raise ValueError(f"npoint = {npoint}: the period must be a whole number of 2 or more "
+                         "time steps")
+    if int(ndat) != ndat or ndat < 1:
+        raise ValueError(f"ndat = {ndat}: not a number of time steps")
+    if max_seasons not in (1, 2):
+        raise ValueError(f"max_seasons = {max_seasons}: must be 1 or 2")
+    end_threshold = threshold if end_threshold is None else end_threshold
+    return dict(npoint=int(npoint), ndat=int(ndat), nfunc=int(nfunc),
+                threshold=_number("threshold", threshold, 0, 1, True, True),
+                end_threshold=_number("end_threshold", end_threshold, 0, 1, True, True),
+                max_seasons=int(max_seasons),
+                second_ratio=_number("second_ratio", second_ratio, 0, 1),
+                min_amplitude=_number("min_amplitude", min_amplitude, 0, np.inf),
+                step=_number("step", step, 0, npoint / 4, True))
+
+
+class Model:
+    """Harmonic models in counts, one per row of p (n, npara), evaluated at
+    their own time (time 1 = the first step of the series they were fitted to)."""
+
+    def __init__(self, p, npoint, nfunc):
+        p = np.asarray(p, np.float64)
+        self.omega = 2.0 * np.pi / npoint
+        self.n = _harmonic_numbers(nfunc)
+        self.w = self.omega * self.n
+        self.c0 = p[..., 0] * COUNTS
+        self.c1 = p[..., 1] * COUNTS
+        self.amp, self.phase = p[..., 2::2] * COUNTS, p[..., 3::2]
+
+    def coefficients(self):
+        """(n, 2 + 2*nfunc): constant, trend, then A cos(phase), A sin(phase),
+        the weights of the rows of basis()."""
+        return np.concatenate([self.c0[:, None], self.c1[:, None],
+                               self.amp * np.cos(self.phase), self.amp * np.sin(self.phase)],
+                              axis=1)
+
+    def basis(self, t):
+        """(2 + 2*nfunc, len(t)) rows: 1, 0.1 t, sin a_k(t), cos a_k(t)."""
+        a = (self.omega * t)[None, :] * self.n[:, None]
+        return np.concatenate([np.ones((1, t.size)), 0.1 * t[None, :], np.sin(a), np.cos(a)])
+
+    def at(self, t):
+        """(value, slope, antiderivative) at t of shape (n, ...)."""
+        shape = (-1,) + (1,) * (t.ndim - 1)
+        c0, c1 = self.c0.reshape(shape), self.c1.reshape(shape)
+        amp = self.amp.reshape(shape + (self.n.size,))
+        ang = (self.omega * t)[..., None] * self.n + self.phase.reshape(amp.shape)
+        s, c = np.sin(ang), np.cos(ang)
+        wsafe = np.where(self.w > 0, self.w, 1.0)
+        periodic = np.where(self.w > 0, -c / wsafe,
+                            np.sin(self.phase).reshape(amp.shape) * t[..., None])
+        value = c0 + 0.1 * c1 * t + np.sum(amp * s, axis=-1)
+        slope = 0.1 * c1 + np.sum(amp * self.w * c, axis=-1)
+        anti = c0 * t + 0.05 * c1 * t * t + np.sum(amp * periodic, axis=-1)
+        return value, slope, anti
+
+
+def _range_argmin(u, lo, hi):
+    """Index of the lowest u[:, lo..hi] (inclusive, per row)."""
+    idx = np.arange(u.shape[1])
+    inside = (idx >= lo[:, None]) & (idx <= hi[:, None])
+    return np.where(inside, u, np.inf).argmin(axis=1)
+
+
+def _last_at_or_below(w, level, before):
+    """Largest index below `before` (per row) with w <= level; the rows are
+    known to hold one."""
+    idx = np.arange(w.shape[1])
+    ok = (w <= level[:, None]) & (idx < before[:, None])
+    return w.shape[1] - 1 - ok[:, ::-1].argmax(axis=1)
+
+
+def _first_at_or_below(w, level, after):
+    idx = np.arange(w.shape[1])
+    return ((w <= level[:, None]) & (idx > after[:, None])).argmax(axis=1)
+
+
+def _crossing(w, i, level):
+    """Fractional index of the crossing of level between w[i] and w[i+1]."""
+    r = np.arange(w.shape[0])
+    a, b = w[r, i].astype(np.float64), w[r, i + 1].astype(np.float64)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        f = np.where(b != a, (level - a) / (b - a), 0.0)
+    return i + np.clip(f, 0.0, 1.0)
+
+
+def _level(low, peak, fraction):
+    """low + fraction * (peak - low) as the float32 grid compares it."""
+    return (low + fraction * (peak - low)).astype(np.float32).astype(np.float64)
+
+
+def _analyse(v, delta, g, s):
+    """Seasons of models whose grid values over one period are v (n, g),
+    float32, rising by delta (n,) from one period to the next.
+
+    Returns a dict of (n, 2) arrays, slot 0 the main season and slot 1 the
+    second: positions in grid intervals from the period's first grid point
+    (peak, left and right trough, start, end) and `found`; slots in time
+    order are the caller's business (`first` = 1 when the second season
+    comes first).
+    """
+    n = v.shape[0]
+    rows = np.arange(n)
+    d32 = delta.astype(np.float32)[:, None]
+    before = np.concatenate([v[:, -1:] - d32, v[:, :-1]], axis=1)
+    after = np.concatenate([v[:, 1:], v[:, :1] + d32], axis=1)
+    local_max = (v >= before) & (v > after)
+    del before, after
+    has = local_max.any(axis=1)
+    pk = np.where(local_max, v, -np.inf).argmax(axis=1)
+    del local_max
+    # u: the grid from the main peak (index 0) to its copy one period later
+    # (index g); w: the same preceded by the period before, peak at index g.
+    ext = np.concatenate([v, v + d32], axis=1)
+    u = np.take_along_axis(ext, pk[:, None] + np.arange(g + 1), axis=1)
+    del ext
+    w = np.concatenate([u[:, :-1] - d32, u], axis=1)
+    peak = u[:, 0].astype(np.float64)
+    lo_r = u.argmin(axis=1)              # the lowest value over one period
+    lo_l = lo_r.copy()                   # in w: the same point a period earlier
+    second = np.zeros(n, bool)
+    q = np.zeros(n, np.int64)
+    if s["max_seasons"] == 2:
+        inner = (u[:, 1:-1] >= u[:, :-2]) & (u[:, 1:-1] > u[:, 2:])
+        pm = np.minimum.accumulate(u, axis=1)
+        sm = np.minimum.accumulate(u[:, ::-1], axis=1)[:, ::-1]
+        amp2 = np.where(inner, u[:, 1:-1] - 0.5 * (pm[:, 1:-1] + sm[:, 1:-1]), -np.inf)
+        q = amp2.argmax(axis=1) + 1
+        a2 = amp2[rows, q - 1].astype(np.float64)
+        main = peak - 0.5 * (pm[rows, q].astype(np.float64) + sm[rows, q] - d32[:, 0])
+        second = (has & inner.any(axis=1) & (a2 >= s["second_ratio"] * main)
+                  & (a2 >= s["min_amplitude"]) & (main >= s["min_amplitude"]))
+        del inner, pm, sm, amp2
+        if second.any():
+            k = np.flatnonzero(second)
+            lo_r[k] = _range_argmin(u[k], np.zeros(k.size, np.int64), q[k])
+            lo_l[k] = _range_argmin(u[k], q[k], np.full(k.size, g))
+    left = w[rows, lo_l].astype(np.float64)      # w index lo_l: u index lo_l - g
+    right = u[rows, lo_r].astype(np.float64)
+    ls = _level(left, peak, s["threshold"])
+    le = _level(right, peak, s["end_threshold"])
+    gi = np.full(n, g)
+    i = _last_at_or_below(w, ls, gi)
+    j = _first_at_or_below(w, le, gi)
+    start = _crossing(w, i, ls)
+    end = _crossing(w, j - 1, le)
+    # w indices of the extremes: main peak g, second peak g + q, the main
+    # season's left trough lo_l and right trough g + lo_r
+    wi = dict(peak=np.stack([np.full(n, g), g + q], axis=1),
+              left=np.stack([lo_l, g + lo_r], axis=1), right=np.stack([g + lo_r, g + lo_l], axis=1))
+    out = {key: _refine(w, i) for key, i in wi.items()}
+    out["start"] = np.stack([start, start], axis=1)
+    out["end"] = np.stack([end, end], axis=1)
+    if second.any():
+        k = np.flatnonzero(second)
+        wk, qk = w[k], q[k] + g
+        peak2 = u[k, q[k]].astype(np.float64)
+        ls2 = _level(right[k], peak2, s["threshold"])
+        le2 = _level(u[k, lo_l[k]].astype(np.float64), peak2, s["end_threshold"])
+        out["start"][k, 1] = _crossing(wk, _last_at_or_below(wk, ls2, qk), ls2)
+        out["end"][k, 1] = _crossing(wk, _first_at_or_below(wk, le2, qk) - 1, le2)
+    # grid intervals from the period's first grid point; the peak stays in the period
+    for key in out:
+        out[key] += (pk - g)[:, None]
+    # the second season comes first in time when it lies before the main peak
+    first = (pk + q >= g) & second
+    for key in out:
+        out[key][:, 1] -= np.where(first, g, 0)
+    out["peak"] = np.clip(out["peak"], 0.0, g - 0.5)
+    out["found"] = np.stack([has, second], axis=1)
+    out["first"] = first
+    return out
+
+
+def _refine(w, i):
+    """Fractional indices of the extremes w[i] (i of shape (n, 2)): the
+    vertex of the parabola through the grid point and its neighbours."""
+    r = np.arange(w.shape[0])[:, None]
+    inner = (i > 0) & (i < w.shape[1] - 1)
+    j = np.clip(i, 1, w.shape[1] - 2)
+    a, b, c = (w[r, j + d].astype(np.float64) for d in (-1, 0, 1))
+    curv = a - 2 * b + c
+    with np.errstate(invalid="ignore", divide="ignore"):
+        d = np.where(inner & (curv != 0), 0.5 * (a - c) / curv, 0.0)
+    return i + np.clip(d, -0.5, 0.5)
+
+
+def _metrics(model, times, shift, found, s):
+    """The metric arrays (float64, quality uint8) of seasons with the given
+    times (dict of arrays (n, m) of series time steps) of models (n rows);
+    shift (m,) turns series time into the models' own time."""
+    local = {k: t - shift for k, t in times.items()}
+    value = {}
+    for k in ("peak", "left", "right"):
+        value[k] = model.at(local[k])[0]
+    vs, rise, fs = model.at(local["start"])
+    ve, fall, fe = model.at(local["end"])
+    base = 0.5 * (value["left"] + value["right"])
+    length = times["end"] - times["start"]
+    large = fe - fs
+    beyond = ((times["left"] < 1) | (times["start"] < 1) | (times["right"] > s["ndat"])
+              | (times["end"] > s["ndat"]))
+    amplitude = value["peak"] - base
+    weak = amplitude < s["min_amplitude"]
+    quality = np.where(found & ~weak, np.where(beyond, BEYOND_SERIES, 0), NO_SEASON)
+    m = dict(peak_time=times["peak"], peak_value=value["peak"], left_base=value["left"],
+             right_base=value["right"], base_value=base, amplitude=amplitude,
+             start_time=times["start"], start_value=vs, end_time=times["end"], end_value=ve,
+             length=length, small_integral=large - base * length, large_integral=large,
+             rise_rate=rise, fall_rate=fall)
+    bad = (quality & (NO_MODEL | NO_SEASON)) != 0
+    for k in m:
+        m[k] = np.where(bad, np.nan, m[k])
+    m["quality"] = quality.astype(np.uint8)
+    return m
+
+
+def _block(p, origin, offset, shift, s, h, g):
+    """Metrics of the models p (n, npara) over m periods: period c starts
+    at series time offset[c], has the grid values of the model's own time
+    origin[c] onwards (the same up to the trend when the model is periodic)
+    and series time t is the model's time t - shift[c].
+    Returns (n, m * max_seasons) arrays."""
+    n, m, ns = p.shape[0], origin.size, s["max_seasons"]
+    model = Model(p, s["npoint"], s["nfunc"])
+    coef = model.coefficients()
+    used = (coef != 0).any(axis=0)
+    grid = np.arange(g) * h
+    times = {k: np.empty((n, m, ns)) for k in ("peak", "left", "right", "start", "end")}
+    found = np.empty((n, m, ns), bool)
+    delta = 0.1 * model.c1 * s["npoint"]
+    for origins in np.unique(origin):
+        cols = np.flatnonzero(origin == origins)
+        basis = model.basis(origins + grid)[used].astype(np.float32)
+        v = np.einsum("nk,kg->ng", coef[:, used].astype(np.float32), basis)
+        a = _analyse(v, delta, g, s)
+        for k in times:
+            slots = a[k][:, :ns] * h
+            if ns == 2:
+                slots = np.where(a["first"][:, None], slots[:, ::-1], slots)
+            times[k][:, cols] = (slots[:, None, :] + offset[cols][None, :, None])
+        f = a["found"][:, :ns]
+        if ns == 2:
+            f = np.where(a["first"][:, None], f[:, ::-1], f)
+        found[:, cols] = f[:, None, :]
+    met = _metrics(model, times, shift[None, :, None], found, s)
+    return {k: a.reshape(n, m * ns) for k, a in met.items()}
+
+
+def seasons(p, *, npoint, ndat, nfunc=None, threshold=0.2, end_threshold=None, max_seasons=1,
+            second_ratio=0.5, min_amplitude=1.0, step=0.1, window_start=None):
+    """Seasons of the models p: one model per pixel, shape (..., 2*nfunc+2),
+    as kovarkit.fit gives it, or with window_start (the 1-based first time
+    step of each period's window, as fit_periods gives it) one model per
+    period, shape (..., nperiod, 2*nfunc+2).
+
+    Returns Seasons, each field of shape (..., nperiod * max_seasons),
+    nperiod = ndat // npoint; with max_seasons=2 the two slots of a period
+    hold its seasons in time order.
+    """
+    p = np.asarray(p)
+    if p.ndim < 1:
+        raise ValueError("p: a scalar; expected coefficients (..., 2*nfunc+2)")
+    s = settings(p.shape[-1], npoint=npoint, ndat=ndat, nfunc=nfunc, threshold=threshold,
+                 end_threshold=end_threshold, max_seasons=max_seasons,
+                 second_ratio=second_ratio, min_amplitude=min_amplitude, step=step)
+    npoint, ns = s["npoint"], s["max_seasons"]
+    nperiod = s["ndat"] // npoint
+    first = 1.0 + npoint * np.arange(nperiod)
+    if window_start is None:
+        lead = p.shape[:-1]
+        rows = p.reshape(-1, 1, p.shape[-1])
+        origin = None
+    else:
+        ws = np.asarray(window_start)
+        if ws.shape != (nperiod,) or p.ndim < 2 or p.shape[-2] != nperiod:
+            raise ValueError(f"window_start: expected one start per period ({nperiod}) and p "
+                             f"of shape (..., {nperiod}, {p.shape[-1]}); got {ws.shape} and "
+                             f"{p.shape}")
+        lead = p.shape[:-2]
+        rows = p.reshape(-1, nperiod, p.shape[-1])
+        origin = first - ws + 1.0
+    npix = rows.shape[0]
+    out = {k: np.full((npix, nperiod * ns), np.nan, np.float32) for k in METRICS}
+    out["quality"] = np.full((npix, nperiod * ns), NO_MODEL, np.uint8)
+    g = max(2, int(round(npoint / s["step"])))
+    h = npoint / g
+    if nperiod and npix:
+        block = max(1, _BLOCK_VALUES // (3 * g))
+        for lo in range(0, npix, block):
+            chunk = np.asarray(rows[lo:lo + block], np.float64)
+            ok = np.isfinite(chunk).all(axis=-1) & (chunk != 0).any(axis=-1)
+            if rows.shape[1] == 1:   # one model for every period
+                good = np.flatnonzero(ok[:, 0])
+                if good.size:
+                    met = _block(chunk[good, 0], np.ones(nperiod), first, np.zeros(nperiod), s,
+                                 h, g)
+                    for k, a in met.items():
+                        out[k][lo + good] = a
+                continue
+            for c in range(nperiod):  # each period's own model
+                good = np.flatnonzero(ok[:, c])
+                if good.size:
+                    met = _block(chunk[good, c], origin[c:c + 1], first[c:c + 1],
+                                 first[c:c + 1] - origin[c:c + 1], s, h, g)
+                    for k, a in met.items():
+                        out[k][lo + good, c * ns:(c + 1) * ns] = a
+    shape = lead + (nperiod * ns,)
+    return Seasons(*(out[k].reshape(shape) for k in METRICS))
