@@ -12,7 +12,7 @@ pytest.importorskip("dask.array")
 import kovarkit  # noqa: E402
 import kovarkit.xarray as kx  # noqa: E402
 
-PKG = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from kovarkit.test_support import PKG  # noqa: E402
 
 
 def cube(lines=7, pixels=9, steps=46, seed=3):
@@ -91,3 +91,13 @@ def test_local_cluster_of_two_processes_gives_the_same_bytes():
         workers = client.run(lambda: os.getpid())
     assert len(set(workers.values())) == 2
     assert_same(got, want)
+
+
+def test_seasons_of_an_engine_fit_take_the_period_from_its_attributes():
+    t = np.arange(1, 93)
+    s = np.round(1200 + 300 * np.sin(2 * np.pi * t / 46)).astype(np.int16)
+    ds = kx.fit(xr.DataArray(np.tile(s, (2, 3, 1)), dims=("y", "x", "time")))
+    got = kx.seasons(ds)
+    want = kovarkit.seasons(ds["p"].transpose(..., "param").values, npoint=46, ndat=92)
+    np.testing.assert_array_equal(got["peak_time"].values, want.peak_time)
+    assert got.sizes["season"] == 2

@@ -15,12 +15,11 @@ from rasterio.transform import from_origin  # noqa: E402
 
 import kovarkit  # noqa: E402
 
-from .util import run_kit  # noqa: E402
+from kovarkit.test_support import PKG, run_kit  # noqa: E402
 
 H, W, T = 9, 7, 46
 CRS = "EPSG:32633"
 TRANSFORM = from_origin(500000, 4600000, 30, 30)
-PKG = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 @pytest.fixture(scope="module")

@@ -1,8 +1,9 @@
 import numpy as np
 import pytest
 
-from kovarkit.control import Control, control_template, read_control
-from kovarkit.screening import screen
+from kovarkit.core.screening import screen
+from kovarkit.errors import KitError
+from kovarkit.formats.control import Control, control_template, read_control
 
 TEMPLATE = control_template(3, 7, 9, mask=True, period=23)
 
@@ -46,7 +47,6 @@ def test_mask_and_raw_limits():
     (None, "cntl.dat: not found"),
 ])
 def test_malformed_or_missing_files_are_refused_as_the_program_refuses_them(tmp_path, text, where):
-    from kovarkit.errors import KitError
     if text is not None:
         (tmp_path / "cntl.dat").write_text(text)
     with pytest.raises(KitError, match=where):

@@ -6,10 +6,9 @@ import pytest
 import rasterio
 from matplotlib.image import imread
 
-from .util import make_scene, run_kit
+from kovarkit.test_support import BIN, make_scene, run_kit
 
 pytestmark = pytest.mark.filterwarnings("ignore::rasterio.errors.NotGeoreferencedWarning")
-BIN = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bin", "kovarkit")
 
 
 def test_headers_and_exports_keep_values_types_and_band_names(tmp_path):
