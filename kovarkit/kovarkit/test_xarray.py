@@ -92,12 +92,3 @@ def test_local_cluster_of_two_processes_gives_the_same_bytes():
     assert len(set(workers.values())) == 2
     assert_same(got, want)
 
-
-def test_seasons_of_an_engine_fit_take_the_period_from_its_attributes():
-    t = np.arange(1, 93)
-    s = np.round(1200 + 300 * np.sin(2 * np.pi * t / 46)).astype(np.int16)
-    ds = kx.fit(xr.DataArray(np.tile(s, (2, 3, 1)), dims=("y", "x", "time")))
-    got = kx.seasons(ds)
-    want = kovarkit.seasons(ds["p"].transpose(..., "param").values, npoint=46, ndat=92)
-    np.testing.assert_array_equal(got["peak_time"].values, want.peak_time)
-    assert got.sizes["season"] == 2

@@ -19,7 +19,7 @@ import numpy as np
 
 from ..core import fit as engine
 from ..core.counts import out_of_range, to_counts, usable
-from ..core.products import control_attrs, rasters
+from ..core.products import PRODUCTS, control_attrs, rasters
 from ..errors import KitError
 from ..formats.blocks import rows_per_block
 from ..formats.control import read_values
@@ -27,9 +27,6 @@ from ..formats.geotiff import GeoTiff
 from ..formats.netcdf import ProductWriter, format_of
 from ..formats.sources import open_source
 from .parser import conversion, parse_size
-
-# The products in the order of the written names.
-PRODUCTS = ("p", "i", "f", "order", "aic", "min", "max")
 
 
 def _control(args, src):

@@ -12,8 +12,8 @@ from .fit import CONTROL_DEFAULTS, engine
 # Harmonic number of each harmonic position 1..6; positions beyond carry 0.
 HARMONIC_NUMBERS = (1, 2, 3, 4, 6, 12)
 
-# The products in the order the engine returns them (kovarkit.Products).
-PRODUCTS = ("p", "f", "i", "order", "aic", "min", "max")
+# The products in the order of their files in a scene.
+PRODUCTS = ("p", "i", "f", "order", "aic", "min", "max")
 DTYPES = {"p": np.float32, "f": np.int16, "i": np.int16, "order": np.uint8,
           "aic": np.float32, "min": np.int16, "max": np.int16}
 
