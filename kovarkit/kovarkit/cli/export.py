@@ -47,8 +47,8 @@ def run(args):
         out = os.path.join(outdir, r.stem + ".tif")
         rows = rows_per_block(DEFAULT_BUDGET, c.npix, r.bands)
         tags = dict(kovarkit_source=r.name, kovarkit_title=r.title, **run_attrs)
-        with GeoTiff(out, c.npix, c.nline, data.dtype, r.band_names, tags, crs,
-                     transform) as tif:
+        with GeoTiff(out, c.npix, c.nline, data.dtype, r.band_names, tags, crs, transform,
+                     block_lines=rows) as tif:
             for row0 in range(0, c.nline, rows):
                 tif.write(data[:, row0:row0 + rows], row0)
         written.append(out)

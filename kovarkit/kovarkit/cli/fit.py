@@ -102,7 +102,7 @@ def _run(args, out, kind, budget, good, scale, offset):
         names = [n for n in PRODUCTS if n != "i" or c["intp"] == 1]
         tmp = out.rstrip("/\\") + ".kovarkit-tmp"
         _remove(tmp)
-        writer = (_GeoTiffs(tmp, src, c, names, use_mask) if kind == "gtiff"
+        writer = (_GeoTiffs(tmp, src, c, names, use_mask, rows) if kind == "gtiff"
                   else ProductWriter(kind, tmp, src, c, names, rows, use_mask))
         try:
             _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer)
@@ -194,7 +194,7 @@ def _layout(block):
 class _GeoTiffs:
     """OUT/p.tif, OUT/f.tif, ... as `kovarkit export` writes them."""
 
-    def __init__(self, d, src, c, names, masked):
+    def __init__(self, d, src, c, names, masked, rows):
         os.makedirs(d)
         bsq = {r.stem: r for r in rasters(src.ndat, c["nfunc"]).values()}
         run_attrs = control_attrs(c, masked)
@@ -204,7 +204,8 @@ class _GeoTiffs:
                 r = bsq[n]
                 tags = dict(kovarkit_source=r.name, kovarkit_title=r.title, **run_attrs)
                 self.files[n] = GeoTiff(os.path.join(d, n + ".tif"), src.width, src.height,
-                                        r.dtype, r.band_names, tags, src.crs, src.transform)
+                                        r.dtype, r.band_names, tags, src.crs, src.transform,
+                                        block_lines=rows)
         except BaseException:
             self.close()
             raise

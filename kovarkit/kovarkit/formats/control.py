@@ -59,8 +59,7 @@ class Control:
 
 
 # Keys of the reader's result that the tools keep, under their file names.
-_KEYS = ("NFUNC", "NDEF", "NWIN", "INTP", "MMSW", "TCLD", "FITSW", "MASK", "FITMD", "NPOINT",
-         "SELECT", "ISPOT")
+_KEYS = ("NFUNC", "NDEF", "NWIN", "INTP", "MMSW", "TCLD", "FITSW", "MASK", "FITMD", "NPOINT")
 
 
 def read_values(path):

@@ -5,17 +5,22 @@ control values of the run), written whole or block by block of lines."""
 import numpy as np
 
 from ..errors import KitError, first_line
+from .blocks import TILE_LINES
 from .georef import quiet
 
 _PREDICTOR = {"f": 3, "i": 2, "u": 2}  # floating-point or horizontal differencing
 
 
-def profile(width, height, bands, dtype, crs=None, transform=None, nodata=None):
-    """The creation options every GeoTIFF of kovarkit shares."""
+def profile(width, height, bands, dtype, crs=None, transform=None, nodata=None,
+            block_lines=None):
+    """The creation options every GeoTIFF of kovarkit shares. Large rasters are
+    tiled when written whole or by blocks of whole tiles (block_lines), so
+    that no compressed tile is written twice."""
     dtype = np.dtype(dtype)
+    whole_tiles = block_lines is None or block_lines >= height or block_lines % TILE_LINES == 0
     p = dict(driver="GTiff", width=width, height=height, count=bands, dtype=dtype.name,
              compress="deflate", predictor=_PREDICTOR[dtype.kind],
-             tiled=width >= 256 and height >= 256,
+             tiled=width >= TILE_LINES and height >= TILE_LINES and whole_tiles,
              interleave="band" if bands > 1 else "pixel")
     if nodata is not None:
         p["nodata"] = nodata
@@ -28,16 +33,17 @@ def profile(width, height, bands, dtype, crs=None, transform=None, nodata=None):
 
 class GeoTiff:
     """One GeoTIFF at path, open for writing: bands of height x width values
-    of dtype, band_names describing them, tags as strings."""
+    of dtype, band_names describing them, tags as strings; written whole or by
+    blocks of block_lines lines."""
 
     def __init__(self, path, width, height, dtype, band_names, tags, crs=None,
-                 transform=None, nodata=None):
+                 transform=None, nodata=None, block_lines=None):
         import rasterio
         self.path = path
         try:
             with quiet():
                 self.ds = rasterio.open(path, "w", **profile(
-                    width, height, len(band_names), dtype, crs, transform, nodata))
+                    width, height, len(band_names), dtype, crs, transform, nodata, block_lines))
             for b, name in enumerate(band_names):
                 self.ds.set_band_description(b + 1, name)
             self.ds.update_tags(**{k: str(v) for k, v in tags.items()})

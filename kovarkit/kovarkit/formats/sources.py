@@ -5,7 +5,7 @@ as float64 values and their validity."""
 import numpy as np
 
 from ..errors import KitError, first_line
-from .georef import cell_centres
+from .georef import cell_centres, quiet
 from .netcdf import format_of, open_dataset
 
 
@@ -19,7 +19,8 @@ class RasterStack:
         try:
             for p in paths:
                 try:
-                    ds = rasterio.open(p)
+                    with quiet():
+                        ds = rasterio.open(p)
                 except rasterio.errors.RasterioIOError as e:
                     raise KitError(f"{p}: cannot open as a raster: {first_line(e)}") from None
                 self.datasets.append(ds)
