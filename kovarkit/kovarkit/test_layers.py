@@ -72,4 +72,5 @@ def test_scene_tools_run_without_xarray_and_dask(tmp_path):
 for argv in (["summary"], ["hdr"], ["export", "order"], ["map", "p", "3"]):
     assert main(argv) == 0, argv
 """, cwd=tmp_path)
-    assert "failed fits" in out and "order.tif" in out and "map_p_b3.png" in out
+    assert "failed fits (order value <= 1): 1 (3.33%)" in out and "\n     7:       29 " in out
+    assert "order.tif" in out and "map_p_b3.png" in out
