@@ -51,7 +51,12 @@ def grid_mapping(crs, transform):
     attrs = {}
     if crs is not None:
         wkt = crs.to_wkt()
-        attrs = {"crs_wkt": wkt, "spatial_ref": wkt}
+        try:  # the CF parameters (grid_mapping_name, ...), as rioxarray writes them
+            import pyproj
+            attrs = pyproj.CRS.from_wkt(wkt).to_cf()
+        except ImportError:
+            pass
+        attrs.update(crs_wkt=wkt, spatial_ref=wkt)
     if transform is not None and (crs is not None or not transform.is_identity):
         attrs["GeoTransform"] = " ".join(repr(float(v)) for v in transform.to_gdal())
     return attrs
