@@ -18,8 +18,9 @@ import functools
 import numpy as np
 import xarray as xr
 
-from .core import seasons as metrics
+from .core import dates, seasons as metrics
 from .core.fit import control_values, fit as _fit
+from .core.periods import fit_periods as _fit_periods, windows
 from .core.products import DTYPES, VARIABLE_ATTRS, dataset_attrs, parameter_names, period_of
 
 
@@ -41,6 +42,26 @@ def _check(name, a, dim):
             else "give mask values 0..255, 1 marking a usable sample"))
 
 
+def _inputs(da, mask, dim, threads):
+    """(da, mask, threads) checked, time in one chunk when Dask-backed."""
+    _check("da", da, dim)
+    if mask is not None:
+        _check("mask", mask, dim)
+        if dict(mask.sizes) != dict(da.sizes):
+            raise ValueError(f"mask: sizes {dict(mask.sizes)} differ from da's {dict(da.sizes)}")
+        try:
+            xr.align(da, mask, join="exact")
+        except ValueError as e:
+            raise ValueError(f"mask: coordinates differ from da's ({e})") from None
+    if da.chunks is not None or (mask is not None and mask.chunks is not None):
+        da = da.chunk({dim: -1})
+        if mask is not None:
+            mask = mask.chunk(dict(zip(da.dims, da.chunks)))
+        if threads is None:
+            threads = 1
+    return da, mask, threads
+
+
 def fit(da, mask=None, *, dim="time", threads=None, **control):
     """Fit every pixel of the cube ``da`` along ``dim`` exactly as kovarind.
 
@@ -55,23 +76,8 @@ def fit(da, mask=None, *, dim="time", threads=None, **control):
     spatial_ref) carried over. A Dask cube stays lazy: time goes into one
     chunk, space keeps its chunks.
     """
-    _check("da", da, dim)
-    if mask is not None:
-        _check("mask", mask, dim)
-        if dict(mask.sizes) != dict(da.sizes):
-            raise ValueError(f"mask: sizes {dict(mask.sizes)} differ from da's {dict(da.sizes)}")
-        try:
-            xr.align(da, mask, join="exact")
-        except ValueError as e:
-            raise ValueError(f"mask: coordinates differ from da's ({e})") from None
+    da, mask, threads = _inputs(da, mask, dim, threads)
     c = control_values(da.sizes[dim], mask is not None, **control)
-    lazy = da.chunks is not None or (mask is not None and mask.chunks is not None)
-    if lazy:
-        da = da.chunk({dim: -1})
-        if mask is not None:
-            mask = mask.chunk(dict(zip(da.dims, da.chunks)))
-        if threads is None:
-            threads = 1
     names = ["p", "f"] + (["i"] if c["intp"] == 1 else []) + ["order", "aic", "min", "max"]
     core = {"p": ["param"], "f": [dim], "i": [dim]}
     args = [da] if mask is None else [da, mask]
@@ -111,48 +117,168 @@ def _with_crs(ds, da):
     return ds.rio.write_crs(crs) if crs is not None else ds
 
 
-def seasons(ds, *, npoint=None, ndat=None, nfunc=None, threshold=0.2, step=0.1):
-    """Seasonal metrics of a fit Dataset: one variable per metric with the
-    spatial dimensions of p and a dimension `season` (1, 2, ...), the spatial
-    coordinates and spatial_ref of the input.  nfunc comes from the length of
-    p's parameter dimension, ndat from the time dimension of f and npoint
-    from the attributes (npoint or NPOINT) unless given."""
+
+
+def fit_periods(da, mask=None, *, dim="time", window=3, threads=None, **control):
+    """Fit each whole period of the cube on its own window of `window`
+    periods (kovarkit.fit_periods), bit for bit as kovarkit.fit fits the
+    window's slice.  Returns a Dataset with p (period, param, ...), order,
+    aic, min, max (period, ...), the coordinates window_start and
+    period_start (the time coordinate's value at the period's first step)
+    on `period`, the whole time coordinate and, as attributes, the control
+    values, the window, NDAT and the name of the time dimension: what
+    kovarkit.xarray.seasons needs."""
+    da, mask, threads = _inputs(da, mask, dim, threads)
+    c = control_values(None, mask is not None, **control)
+    ndat = da.sizes[dim]
+    starts, length = windows(ndat, c["npoint"], window)
+    control_values(length, mask is not None, **control)   # the reader's limits per window
+    names = ["p", "order", "aic", "min", "max"]
+
+    def block(samples, mask=None):
+        r = _fit_periods(samples, mask, window=window, threads=threads, **c)
+        return tuple(getattr(r, n) for n in names)
+
+    args = [da] if mask is None else [da, mask]
+    out = xr.apply_ufunc(block, *args, input_core_dims=[[dim]] * len(args),
+                         output_core_dims=[["period", "param"]] + [["period"]] * 4,
+                         dask="parallelized", output_dtypes=[DTYPES[n] for n in names],
+                         dask_gufunc_kwargs={"output_sizes": {"period": starts.size,
+                                                              "param": 2 * c["nfunc"] + 2}})
+    space = [d for d in da.dims if d != dim]
+    ds = xr.Dataset({n: v.transpose("period", *(["param"] if n == "p" else []), *space)
+                     .assign_attrs(VARIABLE_ATTRS[n]) for n, v in zip(names, out)})
+    coords = dict(period=np.arange(1, starts.size + 1), param=parameter_names(c["nfunc"]),
+                  window_start=("period", starts))
+    if dim in da.coords:
+        coords[dim] = da[dim].variable
+        coords["period_start"] = ("period", da[dim].values[::c["npoint"]][:starts.size])
+    ds = ds.assign_coords(coords)
+    ds.attrs = dict(dataset_attrs(c, mask is not None), kovarkit_window=window,
+                    kovarkit_window_length=length, kovarind_ndat=ndat, kovarkit_time_dim=dim)
+    return _with_crs(ds, da)
+
+
+LONG_NAMES = {"year": "year of the peak (-1: no season)",
+              "peak_doy": "day of the year of the peak", "start_doy": "day of the year "
+              "of the start", "end_doy": "day of the year of the end"}
+
+
+def _time_axis(ds, pdims):
+    """(ndat, time values or None) of a fit or fit_periods Dataset."""
+    name = ds.attrs.get("kovarkit_time_dim")
+    if name is None and "f" in ds:
+        tdims = [d for d in ds["f"].dims if d not in pdims]
+        name = tdims[0] if len(tdims) == 1 else None
+    ndat = ds.attrs.get("kovarind_ndat")
+    if ndat is None:
+        if name is None or name not in ds.dims:
+            raise ValueError("ds: neither a fitted series f nor the attribute kovarind_ndat "
+                             "tells the length of the series")
+        ndat = ds.sizes[name]
+    time = ds[name].values if name in ds.coords else None
+    if time is not None and not np.issubdtype(time.dtype, np.datetime64):
+        time = None
+    return int(ndat), time
+
+
+def seasons(ds, *, threshold=0.2, end_threshold=None, max_seasons=1, second_ratio=0.5,
+            min_amplitude=1.0, year_start=None, step=0.1, npoint=None):
+    """Seasons (kovarkit.seasons) of the output of kovarkit.xarray.fit or
+    fit_periods: one variable per metric of dimensions (season, ...space),
+    season = 1 .. nperiod * max_seasons with the coordinate `period`, and
+    the spatial coordinates and spatial_ref of ds.  NPOINT, NDAT and the
+    windows come from ds (npoint= for datasets that do not record it).
+    With a datetime time coordinate, times are dates (datetime64), lengths
+    days, integrals value x days and rates per day, and year, peak_doy,
+    start_doy and end_doy are added (year_start "MM-DD": the year that
+    begins on that day).  With the attributes kovarkit_scale and
+    kovarkit_offset, values are in index units.  Dask-backed input stays
+    lazy."""
     if "p" not in ds:
-        raise ValueError("the dataset has no coefficient variable p")
+        raise ValueError("ds: the dataset has no coefficient variable p")
     p = ds["p"]
     pdim = "param" if "param" in p.dims else p.dims[-1]
-    if ndat is None:
-        if "f" not in ds:
-            raise ValueError("ndat is not given and the dataset has no fitted series f")
-        tdims = [d for d in ds["f"].dims if d not in p.dims]
-        if len(tdims) != 1:
-            raise ValueError(f"cannot tell the time dimension of f from {ds['f'].dims}")
-        ndat = ds["f"].sizes[tdims[0]]
+    per_period = "period" in p.dims and "window_start" in ds.coords
+    ndat, time = _time_axis(ds, p.dims)
+    npoint = npoint or period_of(ds.attrs) or period_of(p.attrs)
     if npoint is None:
-        npoint = period_of(ds.attrs) or period_of(p.attrs)
-        if npoint is None:
-            raise ValueError("npoint is not given and the dataset attributes do not carry it")
-    npoint, ndat, nfunc = metrics.settings(p.sizes[pdim], npoint, ndat, nfunc, threshold, step)
-    nseason = ndat // npoint
+        raise ValueError("ds: the attributes do not record the period (kovarind_npoint); "
+                         "give npoint=")
+    dates.year_start_of(year_start)
+    opts = metrics.settings(p.sizes[pdim], npoint=npoint, ndat=ndat, threshold=threshold,
+                            end_threshold=end_threshold, max_seasons=max_seasons,
+                            second_ratio=second_ratio, min_amplitude=min_amplitude, step=step)
+    nseason = ndat // opts["npoint"] * opts["max_seasons"]
+    core = [pdim]
+    if per_period:
+        opts["window_start"] = ds["window_start"].values
+        core = ["period", pdim]
 
-    def core(a):
-        return tuple(metrics.seasons(a, npoint=npoint, ndat=ndat, nfunc=nfunc,
-                                    threshold=threshold, step=step))
+    def block(a, opts=dict(opts)):
+        return tuple(metrics.seasons(a, **opts))
 
     if p.chunks is not None:
-        p = p.chunk({pdim: -1})
-    out = xr.apply_ufunc(core, p, input_core_dims=[[pdim]],
+        p = p.chunk(dict.fromkeys(core, -1))
+    out = xr.apply_ufunc(block, p, input_core_dims=[core],
                          output_core_dims=[["season"]] * len(metrics.METRICS),
-                         dask="parallelized", output_dtypes=[np.float32] * len(metrics.METRICS),
+                         dask="parallelized",
+                         output_dtypes=[np.float32] * (len(metrics.METRICS) - 1) + [np.uint8],
                          dask_gufunc_kwargs={"output_sizes": {"season": nseason}})
-    res = xr.Dataset({name: o.assign_attrs(units=unit, long_name=text)
-                      for o, (name, (unit, text)) in zip(out, metrics.METRICS.items())})
-    res = res.assign_coords(season=np.arange(1, nseason + 1))
+    m = {name: o.transpose("season", ...) for o, name in zip(out, metrics.METRICS)}
+    units = {name: unit for name, (unit, _) in metrics.METRICS.items()}
+    if time is not None:
+        _in_days(m, units, time, year_start)
+    scale, offset = ds.attrs.get("kovarkit_scale"), ds.attrs.get("kovarkit_offset", 0.0)
+    if scale is not None:
+        length = m["length"]
+        for name in dates.UNIT_KINDS:
+            m[name] = dates.index_units(name, m[name], float(scale), float(offset), length)
+            units[name] = units[name].replace("counts", "index units")
+    res = xr.Dataset({name: v.assign_attrs(units=units[name], long_name=LONG_NAMES.get(
+        name, metrics.METRICS.get(name, ("", ""))[1])) for name, v in m.items()})
+    res = res.assign_coords(season=np.arange(1, nseason + 1), period=(
+        "season", np.repeat(np.arange(1, nseason // opts["max_seasons"] + 1),
+                            opts["max_seasons"])))
     for name in ("spatial_ref", "crs"):
         if name in ds.variables:
             if name not in res.coords:
                 res = res.assign_coords({name: ds[name]})
             for v in res.data_vars.values():
                 v.attrs["grid_mapping"] = name
-    res.attrs.update(npoint=npoint, ndat=ndat, nfunc=nfunc, threshold=threshold, step=step)
+    opts.pop("window_start", None)
+    res.attrs.update({k: v for k, v in opts.items() if k != "ndat"}, ndat=ndat,
+                     year_start=year_start or "01-01")
     return res
+
+
+def _elementwise(func, a, dtype, **kwargs):
+    return xr.apply_ufunc(func, a, kwargs=kwargs, dask="parallelized", output_dtypes=[dtype])
+
+
+def _in_days(m, units, time, year_start):
+    """Times of m (time steps) as dates, and the metrics per day; adds year
+    and the days of year."""
+    steps = m["length"]
+    start_days = _elementwise(dates.days_per_step, m["start_time"], float, time=time)
+    end_days = _elementwise(dates.days_per_step, m["end_time"], float, time=time)
+    for name in ("peak_time", "start_time", "end_time"):
+        m[name] = _elementwise(dates.step_dates, m[name], "datetime64[ns]", time=time)
+        units[name] = "date"
+    m["length"] = (m["end_time"] - m["start_time"]) / np.timedelta64(1, "D")
+    for name in ("small_integral", "large_integral"):
+        m[name] = m[name] * (m["length"] / steps)
+        units[name] = units[name].replace("time steps", "days")
+    m["rise_rate"] = m["rise_rate"] / start_days
+    m["fall_rate"] = m["fall_rate"] / end_days
+    units.update(length="days", rise_rate="counts per day", fall_rate="counts per day")
+    year = _elementwise(lambda d: dates.season_years(d, year_start)[0], m["peak_time"],
+                        np.int16)
+    first = _elementwise(lambda d: dates.season_years(d, year_start)[1], m["peak_time"],
+                         "datetime64[ns]")
+    m["year"] = year.assign_attrs(missing_value=-1)
+    units["year"] = "year"
+    for name in ("peak", "start", "end"):
+        m[name + "_doy"] = _elementwise(dates.day_of_year, m[name + "_time"], float,
+                                        first=first)
+        units[name + "_doy"] = "days (1 = the first day of the year)"

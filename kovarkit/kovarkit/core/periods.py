@@ -38,14 +38,6 @@ class PeriodProducts(NamedTuple):
     ndat: int
 
 
-def _engine():
-    try:
-        from . import fit as engine
-    except ImportError:
-        from .. import engine
-    return engine
-
-
 def windows(ndat, npoint, window=3):
     """(window_start (nperiod,), window_length) of the periods of a series
     of ndat steps: 1-based first step of each period's window, and its
@@ -76,7 +68,7 @@ def fit_periods(samples, mask=None, *, window=3, threads=None, **control):
     passed to its fit, renumbered from the window's first step).
     Returns PeriodProducts.
     """
-    engine = _engine()
+    from . import fit as engine   # the extension, loaded when a fit runs
     fit = engine.fit
     if not isinstance(samples, np.ndarray) or samples.ndim == 0:
         return fit(samples, mask, threads=threads, **control)  # the engine's own message

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from .periods import fit_periods, windows
-from .phenology import seasons
+from .seasons import seasons
 
 pytest.importorskip("kovarkit._engine")
 
