@@ -199,7 +199,7 @@ def seasons(ds, *, threshold=0.2, end_threshold=None, max_seasons=1, second_rati
         raise ValueError("ds: the dataset has no coefficient variable p")
     p = ds["p"]
     pdim = "param" if "param" in p.dims else p.dims[-1]
-    per_period = "period" in p.dims and "window_start" in ds.coords
+    per_period = "period" in p.dims and "window_start" in ds.variables
     ndat, time = _time_axis(ds, p.dims)
     npoint = npoint or period_of(ds.attrs) or period_of(p.attrs)
     if npoint is None:

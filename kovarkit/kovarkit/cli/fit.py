@@ -18,6 +18,7 @@ import sys
 import numpy as np
 
 from ..core import fit as engine
+from ..core.periods import fit_periods, windows
 from ..core.counts import out_of_range, to_counts, usable
 from ..core.products import PRODUCTS, control_attrs, rasters
 from ..errors import KitError
@@ -83,7 +84,7 @@ def _run(args, out, kind, budget, good, scale, offset):
     src = open_source(args.sources, args.var, args.dim, "sources")
     qa = None
     try:
-        if not 3 <= src.ndat <= 200:
+        if not 3 <= src.ndat <= 200 and not args.periods:
             raise KitError(f"{src.paths[0]}: the sources hold {src.ndat} time step(s); "
                            "a fit needs 3..200")
         if args.mask is not None:
@@ -93,17 +94,26 @@ def _run(args, out, kind, budget, good, scale, offset):
                                f"lines x pixels), the sources {src.ndat} x {src.height} x "
                                f"{src.width}")
         control, use_mask = _control(args, src)
-        c = engine.control_values(src.ndat, use_mask, **control)
+        c = engine.control_values(src.ndat if not args.periods else None, use_mask, **control)
+        periods = None
+        if args.periods:
+            try:
+                starts, length = windows(src.ndat, c["npoint"], args.window)
+            except ValueError as e:
+                raise KitError(f"{src.paths[0]}: --periods: {e}") from None
+            engine.control_values(length, use_mask, **control)
+            periods = dict(window_start=starts, window_length=length, window=args.window)
         if src.crs is None:
             print(f"kovarkit: fit: warning: {src.paths[0]}: no coordinate system; the "
                   "products carry only the pixel grid", file=sys.stderr)
         npara = 2 * c["nfunc"] + 2
         rows = min(src.height, rows_per_block(budget, src.width, src.ndat, npara))
-        names = [n for n in PRODUCTS if n != "i" or c["intp"] == 1]
+        names = [n for n in PRODUCTS if (n != "i" or c["intp"] == 1)
+                 and (periods is None or n not in ("f", "i"))]
         tmp = out.rstrip("/\\") + ".kovarkit-tmp"
         _remove(tmp)
-        writer = (_GeoTiffs(tmp, src, c, names, use_mask, rows) if kind == "gtiff"
-                  else ProductWriter(kind, tmp, src, c, names, rows, use_mask))
+        writer = (_GeoTiffs(tmp, src, c, names, use_mask, rows, periods) if kind == "gtiff"
+                  else ProductWriter(kind, tmp, src, c, names, rows, use_mask, periods))
         try:
             _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer)
             writer.close()
@@ -146,10 +156,17 @@ def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer):
                     del qv, qvalid
                 mask = use.astype(np.uint8)
             del valid
-            prod = engine.fit(samples, mask, threads=threads, **c)
+            if args.periods:
+                prod = fit_periods(samples, mask, window=args.window, threads=threads, **c)
+                # (period[, param], lines, pixels)
+                blocks = {k: np.moveaxis(getattr(prod, k), 2, 0) for k in ("order", "aic",
+                                                                            "min", "max")}
+                blocks["p"] = np.moveaxis(prod.p, (2, 3), (0, 1))
+            else:
+                prod = engine.fit(samples, mask, threads=threads, **c)
+                blocks = {k: _layout(v) for k, v in prod._asdict().items() if v is not None}
             del samples, mask
-            writer.write({k: _layout(v) for k, v in prod._asdict().items() if v is not None},
-                         row0)
+            writer.write(blocks, row0)
             del prod
             if bar is not None:
                 bar.update(n)
@@ -194,17 +211,26 @@ def _layout(block):
 class _GeoTiffs:
     """OUT/p.tif, OUT/f.tif, ... as `kovarkit export` writes them."""
 
-    def __init__(self, d, src, c, names, masked, rows):
+    def __init__(self, d, src, c, names, masked, rows, periods=None):
         os.makedirs(d)
         bsq = {r.stem: r for r in rasters(src.ndat, c["nfunc"]).values()}
         run_attrs = control_attrs(c, masked)
+        if periods is not None:   # each band once per period, period by period
+            run_attrs.update(kovarind_ndat=src.ndat, kovarkit_window=periods["window"],
+                             kovarkit_window_length=periods["window_length"],
+                             kovarkit_window_start=",".join(
+                                 str(s) for s in periods["window_start"]))
         self.files = {}
         try:
             for n in names:
                 r = bsq[n]
                 tags = dict(kovarkit_source=r.name, kovarkit_title=r.title, **run_attrs)
+                bands = r.band_names
+                if periods is not None:
+                    bands = [f"period {k + 1}: {b}" for k in range(periods["window_start"].size)
+                             for b in bands]
                 self.files[n] = GeoTiff(os.path.join(d, n + ".tif"), src.width, src.height,
-                                        r.dtype, r.band_names, tags, src.crs, src.transform,
+                                        r.dtype, bands, tags, src.crs, src.transform,
                                         block_lines=rows)
         except BaseException:
             self.close()
@@ -212,7 +238,8 @@ class _GeoTiffs:
 
     def write(self, blocks, row0):
         for n, tif in self.files.items():
-            tif.write(blocks[n], row0)
+            b = blocks[n]
+            tif.write(b.reshape((-1,) + b.shape[-2:]) if b.ndim == 4 else b, row0)
 
     def close(self):
         files, self.files = self.files, {}

@@ -124,6 +124,10 @@ def _fit_parser(sub):
             ("fitmd", int, "fit mode 0, 1 or other (default 0)")):
         f.add_argument("--" + key, type=kind, metavar=key.upper(), help=text)
     f.add_argument("--exclude", metavar="T,...", help="excluded time steps, 1-based (NDEF records)")
+    f.add_argument("--periods", action="store_true",
+                   help="fit each whole period on its own window of --window periods")
+    f.add_argument("--window", type=int, default=3, metavar="W",
+                   help="whole periods in each window of --periods (default 3)")
     f.add_argument("--memory", default="1G", metavar="SIZE",
                    help="memory for the blocks in flight, e.g. 512M (default 1G)")
     f.add_argument("--threads", type=int, metavar="N", help="worker threads (default: every core)")

@@ -72,3 +72,29 @@ def test_xarray_and_outputs_agree_with_numpy(tmp_path):
         assert main(argv) == 0
     assert "map_end_time_s1.png" in os.listdir(tmp_path / "maps")
     assert {"l.png", "p.png"} <= set(os.listdir(tmp_path))
+
+
+def test_fit_per_period_to_seasons(tmp_path):
+    import kovarkit
+    from rasterio.transform import from_origin
+    # 230 steps (five periods, beyond one fit's 200): a cycle of 52 steps
+    t = np.arange(1, 231)
+    rng = np.random.default_rng(1)
+    v = 0.3 + 0.1 * np.cos(2 * np.pi * (t - 12.0) / 52.0)[:, None, None] \
+        + rng.uniform(-0.002, 0.002, (230, 3, 4))
+    with rasterio.open(tmp_path / "stack.tif", "w", driver="GTiff", width=4, height=3,
+                       count=230, dtype="float32", crs="EPSG:32633",
+                       transform=from_origin(500000, 4200000, 30, 30)) as d:
+        d.write(v.astype("float32"))
+    samples = np.floor(4096 * v.astype("float32").astype(np.float64) + 0.5).astype(np.int16)
+    pp = kovarkit.fit_periods(np.ascontiguousarray(np.moveaxis(samples, 0, -1)), nfunc=2)
+    want = kovarkit.seasons(pp.p, npoint=46, ndat=230, window_start=pp.window_start)
+    for out in ("fp", "fp.nc"):
+        assert main(["fit", str(tmp_path / "stack.tif"), "--scale", "4096", "--nfunc", "2",
+                     "--periods", "--quiet", "--out", str(tmp_path / out)]) == 0
+        assert main(["seasons", str(tmp_path / out), "--out", str(tmp_path / f"s{out}")]) == 0
+    with rasterio.open(tmp_path / "sfp" / "start_time.tif") as r:
+        np.testing.assert_array_equal(np.moveaxis(r.read(), 0, -1), want.start_time)
+    back = xr.open_dataset(tmp_path / "sfp.nc")
+    np.testing.assert_array_equal(back.start_time.transpose("y", "x", "season"),
+                                  want.start_time)

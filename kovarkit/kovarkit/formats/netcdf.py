@@ -60,11 +60,13 @@ class ProductWriter:
     coordinates, and the CRS in a spatial_ref grid mapping; written block by
     block of image lines."""
 
-    def __init__(self, kind, path, src, c, names, rows, masked):
+    def __init__(self, kind, path, src, c, names, rows, masked, periods=None):
         y, x = src.ydim, src.xdim
         coords = src.coords()
         ndat, npara = src.ndat, 2 * c["nfunc"] + 2
-        shapes = {"p": (("param", y, x), (npara, src.height, src.width)),
+        lead = () if periods is None else ("period",)
+        nlead = () if periods is None else (periods["window_start"].size,)
+        shapes = {"p": (lead + ("param", y, x), nlead + (npara, src.height, src.width)),
                   "f": (("time", y, x), (ndat, src.height, src.width))}
         shapes["i"] = shapes["f"]
         self.kind = kind
@@ -72,7 +74,7 @@ class ProductWriter:
             import netCDF4
             self.root = netCDF4.Dataset(path, "w", format="NETCDF4")
             for d, size in (("param", npara), ("time", ndat), (y, src.height),
-                            (x, src.width)):
+                            (x, src.width)) + tuple(zip(lead, nlead)):
                 self.root.createDimension(d, size)
         else:
             import zarr
@@ -80,7 +82,7 @@ class ProductWriter:
         crs_attrs = grid_mapping(src.crs, src.transform)
         self.vars = {}
         for n in names:
-            dims, shape = shapes.get(n, ((y, x), (src.height, src.width)))
+            dims, shape = shapes.get(n, (lead + (y, x), nlead + (src.height, src.width)))
             attrs = dict(VARIABLE_ATTRS[n])
             if crs_attrs:
                 attrs["grid_mapping"] = "spatial_ref"
@@ -96,7 +98,16 @@ class ProductWriter:
                 self._create(d, (d,), (size,), np.asarray(v).dtype, {}, None, np.asarray(v))
         if crs_attrs:
             self._create("spatial_ref", (), (), "i4", crs_attrs, None, np.int32(0))
-        for k, v in dataset_attrs(c, masked).items():
+        attrs = dataset_attrs(c, masked)
+        if periods is not None:
+            self._create("period", ("period",), nlead, "i4", {}, None, np.arange(1, nlead[0] + 1))
+            self._create("window_start", ("period",), nlead, "i4",
+                         {"long_name": "first time step of the period's window"}, None,
+                         periods["window_start"])
+            attrs.update(kovarind_ndat=ndat, kovarkit_time_dim="time",
+                         kovarkit_window=periods["window"],
+                         kovarkit_window_length=periods["window_length"])
+        for k, v in attrs.items():
             if kind == "netcdf":
                 self.root.setncattr(k, v)
             else:
