@@ -9,6 +9,7 @@ intervals from the period's first grid point.
 
 import numpy as np
 
+
 def _range_argmin(u, lo, hi):
     """Index of the lowest u[:, lo..hi] (inclusive, per row)."""
     idx = np.arange(u.shape[1])
@@ -30,8 +31,10 @@ def _first_at_or_below(w, level, after):
 
 
 def _crossing(w, i, level):
-    """Fractional index of the crossing of level between w[i] and w[i+1]."""
+    """Fractional index of the crossing of level between w[i] and w[i+1]
+    (rows without a season, which hold none, get some index in range)."""
     r = np.arange(w.shape[0])
+    i = np.clip(i, 0, w.shape[1] - 2)
     a, b = w[r, i].astype(np.float64), w[r, i + 1].astype(np.float64)
     with np.errstate(invalid="ignore", divide="ignore"):
         f = np.where(b != a, (level - a) / (b - a), 0.0)
@@ -120,7 +123,8 @@ def find_seasons(v, delta, g, s):
     first = (pk + q >= g) & second
     for key in out:
         out[key][:, 1] -= np.where(first, g, 0)
-    out["peak"] = np.clip(out["peak"], 0.0, g - 0.5)
+    # the refined peak stays in its period and between its start and end
+    out["peak"] = np.clip(np.clip(out["peak"], out["start"], out["end"]), 0.0, g - 0.5)
     out["found"] = np.stack([has, second], axis=1)
     out["first"] = first
     return out

@@ -47,7 +47,7 @@ def test_first_harmonic_peak_anywhere_in_the_period():
 def test_trend_and_models_without_season():
     b = 0.01
     p = np.stack([harmonics(20.0, trend=b)[:4], [0.5, 0, 0, 0], [0, 0, 0, 0],
-                  [np.nan, 0, 0.1, 0], [0.5, 0, 0.0001, 0]])
+                  [np.nan, 0, 0.1, 0], [0.5, 0, 0.0001, 0], [0.5, -0.01, 0, 0]])
     s = seasons(p, npoint=P, ndat=3 * P, nfunc=1)
     rise = 0.1 * b * P * K
     for name, shift in [("peak_time", P), ("start_time", P), ("end_time", P),
@@ -58,7 +58,8 @@ def test_trend_and_models_without_season():
     np.testing.assert_allclose(s.left_base[0, 1:], s.right_base[0, :-1], atol=1e-3)
     assert (s.right_base[0] - s.left_base[0] > 0.4 * rise).all()
     np.testing.assert_array_equal(s.quality[1:], [[NO_SEASON] * 3, [NO_MODEL] * 3,
-                                                  [NO_MODEL] * 3, [NO_SEASON] * 3])
+                                                  [NO_MODEL] * 3, [NO_SEASON] * 3,
+                                                  [NO_SEASON] * 3])
     assert np.isnan(s.length[1:]).all() and np.isfinite(s.length[0]).all()
 
 
