@@ -69,7 +69,7 @@ def find_seasons(v, delta, g, s):
     # u: the grid from the main peak (index 0) to its copy one period later
     # (index g); w: the same preceded by the period before, peak at index g.
     ext = np.concatenate([v, v + d32], axis=1)
-    u = np.take_along_axis(ext, pk[:, None] + np.arange(g + 1), axis=1)
+    u = ext.reshape(-1)[(rows * (2 * g) + pk)[:, None] + np.arange(g + 1)]
     del ext
     w = np.concatenate([u[:, :-1] - d32, u], axis=1)
     peak = u[:, 0].astype(np.float64)
@@ -96,9 +96,8 @@ def find_seasons(v, delta, g, s):
     right = u[rows, lo_r].astype(np.float64)
     ls = _level(left, peak, s["threshold"])
     le = _level(right, peak, s["end_threshold"])
-    gi = np.full(n, g)
-    i = _last_at_or_below(w, ls, gi)
-    j = _first_at_or_below(w, le, gi)
+    i = g - 1 - (w[:, g - 1::-1] <= ls[:, None]).argmax(axis=1)
+    j = g + 1 + (w[:, g + 1:] <= le[:, None]).argmax(axis=1)
     start = _crossing(w, i, ls)
     end = _crossing(w, j - 1, le)
     # w indices of the extremes: main peak g, second peak g + q, the main
