@@ -9,6 +9,7 @@ from collections import Counter
 
 import numpy as np
 
+from ..core.dates import DATE_METRICS
 from ..core.products import period_of
 from ..core.seasons import METRICS, seasons
 from ..errors import KitError
@@ -155,7 +156,7 @@ def _write_dataset(out, m, crs, transform, attrs):
 def _targets(out):
     if format_of(out) != "gtiff":
         return [out]
-    names = list(METRICS) + ["year", "peak_doy", "start_doy", "end_doy"]
+    names = list(METRICS) + list(DATE_METRICS)
     return [os.path.join(out, n + ".tif") for n in names]
 
 
@@ -174,6 +175,9 @@ def run(args):
     if transform is None:
         print(f"kovarkit: seasons: warning: {args.source}: no georeferencing found; the "
               "maps carry none", file=sys.stderr)
+    if args.year_start and "year" not in _as_dict(m):
+        print(f"kovarkit: seasons: warning: {args.source}: no dates; --year-start "
+              f"{args.year_start} is not used (times are time steps)", file=sys.stderr)
     attrs = {k: ("" if v is None else v) for k, v in attrs.items()}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # NotGeoreferencedWarning and the like

@@ -10,6 +10,9 @@ import numpy as np
 
 DAY_NS = 86400e9
 
+# What the seasons gain from a date axis, beside their metrics.
+DATE_METRICS = ("year", "peak_doy", "start_doy", "end_doy")
+
 
 def _ns(time):
     time = np.asarray(time, "datetime64[ns]")
