@@ -135,19 +135,27 @@ def settings(npara, *, npoint, ndat, nfunc=None, threshold=0.2, end_threshold=No
                 step=_number("step", step, 0, npoint / 4, True))
 
 
-def _metrics(model, times, shift, found, s):
+def _metrics(model, times, shift, found, s, periodic=False):
     """The metric arrays (float64, quality uint8) of seasons with the given
-    times (dict of arrays (n, m) of series time steps) of models (n rows);
-    shift (m,) turns series time into the models' own time."""
+    times (dict of arrays (n, m, slots) of series time steps) of models (n
+    rows); shift (m,) turns series time into the models' own time.
+    periodic: the times of period c are those of the first plus c periods,
+    so the model is evaluated for the first and shifted by the trend."""
     local = {k: t - shift for k, t in times.items()}
+    lift = 0.0
+    if periodic:
+        local = {k: t[:, :1] for k, t in local.items()}
+        lift = (0.1 * s["npoint"] * model.c1)[:, None, None] * np.arange(
+            times["peak"].shape[1])[None, :, None]
     value = {}
     for k in ("peak", "left", "right"):
-        value[k] = model.at(local[k])[0]
+        value[k] = model.at(local[k])[0] + lift
     vs, rise, fs = model.at(local["start"])
     ve, fall, fe = model.at(local["end"])
+    vs, ve = vs + lift, ve + lift
     base = 0.5 * (value["left"] + value["right"])
     length = times["end"] - times["start"]
-    large = fe - fs
+    large = fe - fs + lift * length
     beyond = ((times["left"] < 1) | (times["start"] < 1) | (times["right"] > s["ndat"])
               | (times["end"] > s["ndat"]))
     amplitude = value["peak"] - base
@@ -193,7 +201,8 @@ def _block(p, origin, offset, shift, s, h, g):
         if ns == 2:
             f = np.where(a["first"][:, None], f[:, ::-1], f)
         found[:, cols] = f[:, None, :]
-    met = _metrics(model, times, shift[None, :, None], found, s)
+    periodic = np.unique(origin).size == 1 and not shift.any()
+    met = _metrics(model, times, shift[None, :, None], found, s, periodic)
     return {k: a.reshape(n, m * ns) for k, a in met.items()}
 
 
