@@ -18,7 +18,7 @@ import functools
 import numpy as np
 import xarray as xr
 
-from .core import dates, seasons as metrics
+from .core import calendar, dates, seasons as metrics
 from .core.fit import control_values, fit as _fit
 from .core.periods import fit_periods as _fit_periods, windows
 from .core.products import DTYPES, VARIABLE_ATTRS, dataset_attrs, parameter_names, period_of
@@ -159,11 +159,6 @@ def fit_periods(da, mask=None, *, dim="time", window=3, threads=None, **control)
     return _with_crs(ds, da)
 
 
-LONG_NAMES = {"year": "year of the peak (-1: no season)",
-              "peak_doy": "day of the year of the peak", "start_doy": "day of the year "
-              "of the start", "end_doy": "day of the year of the end"}
-
-
 def _time_axis(ds, pdims):
     """(ndat, time values or None) of a fit or fit_periods Dataset."""
     name = ds.attrs.get("kovarkit_time_dim")
@@ -215,28 +210,23 @@ def seasons(ds, *, threshold=0.2, end_threshold=None, max_seasons=1, second_rati
         opts["window_start"] = ds["window_start"].values
         core = ["period", pdim]
 
-    def block(a, opts=dict(opts)):
-        return tuple(metrics.seasons(a, **opts))
+    scale = ds.attrs.get("kovarkit_scale")
+    units = dict(time=time, year_start=year_start, scale=scale,
+                 offset=float(ds.attrs.get("kovarkit_offset", 0.0)))
+    cols = calendar.columns(time is not None, scale is not None)
+
+    def block(a, opts=dict(opts, **units)):
+        out = calendar.dated_seasons(a, **opts)
+        return tuple(out[name] for name, _, _, _ in cols)
 
     if p.chunks is not None:
         p = p.chunk(dict.fromkeys(core, -1))
     out = xr.apply_ufunc(block, p, input_core_dims=[core],
-                         output_core_dims=[["season"]] * len(metrics.METRICS),
-                         dask="parallelized",
-                         output_dtypes=[np.float32] * (len(metrics.METRICS) - 1) + [np.uint8],
+                         output_core_dims=[["season"]] * len(cols), dask="parallelized",
+                         output_dtypes=[dtype for _, dtype, _, _ in cols],
                          dask_gufunc_kwargs={"output_sizes": {"season": nseason}})
-    m = {name: o.transpose("season", ...) for o, name in zip(out, metrics.METRICS)}
-    units = {name: unit for name, (unit, _) in metrics.METRICS.items()}
-    if time is not None:
-        _in_days(m, units, time, year_start)
-    scale, offset = ds.attrs.get("kovarkit_scale"), ds.attrs.get("kovarkit_offset", 0.0)
-    if scale is not None:
-        length = m["length"]
-        for name in dates.UNIT_KINDS:
-            m[name] = dates.index_units(name, m[name], float(scale), float(offset), length)
-            units[name] = units[name].replace("counts", "index units")
-    res = xr.Dataset({name: v.assign_attrs(units=units[name], long_name=LONG_NAMES.get(
-        name, metrics.METRICS.get(name, ("", ""))[1])) for name, v in m.items()})
+    res = xr.Dataset({name: o.transpose("season", ...).assign_attrs(units=unit, long_name=text)
+                      for o, (name, _, unit, text) in zip(out, cols)})
     res = res.assign_coords(season=np.arange(1, nseason + 1), period=(
         "season", np.repeat(np.arange(1, nseason // opts["max_seasons"] + 1),
                             opts["max_seasons"])))
@@ -250,35 +240,3 @@ def seasons(ds, *, threshold=0.2, end_threshold=None, max_seasons=1, second_rati
     res.attrs.update({k: v for k, v in opts.items() if k != "ndat"}, ndat=ndat,
                      year_start=year_start or "01-01")
     return res
-
-
-def _elementwise(func, a, dtype, **kwargs):
-    return xr.apply_ufunc(func, a, kwargs=kwargs, dask="parallelized", output_dtypes=[dtype])
-
-
-def _in_days(m, units, time, year_start):
-    """Times of m (time steps) as dates, and the metrics per day; adds year
-    and the days of year."""
-    steps = m["length"]
-    start_days = _elementwise(dates.days_per_step, m["start_time"], float, time=time)
-    end_days = _elementwise(dates.days_per_step, m["end_time"], float, time=time)
-    for name in ("peak_time", "start_time", "end_time"):
-        m[name] = _elementwise(dates.step_dates, m[name], "datetime64[ns]", time=time)
-        units[name] = "date"
-    m["length"] = (m["end_time"] - m["start_time"]) / np.timedelta64(1, "D")
-    for name in ("small_integral", "large_integral"):
-        m[name] = m[name] * (m["length"] / steps)
-        units[name] = units[name].replace("time steps", "days")
-    m["rise_rate"] = m["rise_rate"] / start_days
-    m["fall_rate"] = m["fall_rate"] / end_days
-    units.update(length="days", rise_rate="counts per day", fall_rate="counts per day")
-    year = _elementwise(lambda d: dates.season_years(d, year_start)[0], m["peak_time"],
-                        np.int16)
-    first = _elementwise(lambda d: dates.season_years(d, year_start)[1], m["peak_time"],
-                         "datetime64[ns]")
-    m["year"] = year.assign_attrs(missing_value=-1)
-    units["year"] = "year"
-    for name in ("peak", "start", "end"):
-        m[name + "_doy"] = _elementwise(dates.day_of_year, m[name + "_time"], float,
-                                        first=first)
-        units[name + "_doy"] = "days (1 = the first day of the year)"

@@ -7,7 +7,7 @@ import os
 import numpy as np
 
 from ..core.products import without_model
-from ..core.dates import DATE_METRICS
+from ..core.calendar import DATE_METRICS
 from ..core.seasons import METRICS
 from ..errors import KitError
 from ..formats.netcdf import format_of

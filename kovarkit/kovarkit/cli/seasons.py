@@ -9,7 +9,7 @@ from collections import Counter
 
 import numpy as np
 
-from ..core.dates import DATE_METRICS
+from ..core.calendar import DATE_METRICS
 from ..core.products import period_of
 from ..core.seasons import METRICS, seasons
 from ..errors import KitError

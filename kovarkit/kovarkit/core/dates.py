@@ -1,5 +1,5 @@
-"""Seasons in dates and index units: time steps to datetime64, days, years
-and days of year along a series' time coordinate; counts to index units.
+"""Time steps to datetime64, days, years and days of the year along a
+series' time coordinate.
 
 A fractional time step t (1 = the first step) is the date interpolated
 linearly between the dates of the steps around it, and extrapolated with
@@ -10,8 +10,6 @@ import numpy as np
 
 DAY_NS = 86400e9
 
-# What the seasons gain from a date axis, beside their metrics.
-DATE_METRICS = ("year", "peak_doy", "start_doy", "end_doy")
 
 
 def _ns(time):
@@ -86,22 +84,3 @@ def day_of_year(dates, first):
     """Days from day 1 = first (fractional; below 1 or above 365 outside)."""
     d = (np.asarray(dates, "datetime64[ns]") - np.asarray(first, "datetime64[ns]"))
     return np.where(np.isnat(d), np.nan, d.astype(np.float64) / DAY_NS + 1.0)
-
-
-# How each count metric turns into index units: value (counts - offset) / scale,
-# difference counts / scale, integral (counts x time - offset x length) / scale.
-VALUE, DIFFERENCE, INTEGRAL = "value", "difference", "integral"
-UNIT_KINDS = {"peak_value": VALUE, "left_base": VALUE, "right_base": VALUE,
-              "base_value": VALUE, "start_value": VALUE, "end_value": VALUE,
-              "amplitude": DIFFERENCE, "rise_rate": DIFFERENCE, "fall_rate": DIFFERENCE,
-              "small_integral": DIFFERENCE, "large_integral": INTEGRAL}
-
-
-def index_units(name, a, scale, offset, length=None):
-    """Metric `name` (counts based) in index units, counts = scale * index + offset."""
-    kind = UNIT_KINDS[name]
-    if kind == VALUE:
-        return (a - offset) / scale
-    if kind == INTEGRAL:
-        return (a - offset * length) / scale
-    return a / scale
