@@ -9,9 +9,9 @@ from collections import Counter
 
 import numpy as np
 
-from ..core.calendar import DATE_METRICS
+from ..core.calendar import DATE_METRICS, columns, dated_seasons
 from ..core.products import period_of
-from ..core.seasons import METRICS, seasons
+from ..core.seasons import METRICS
 from ..errors import KitError
 from ..formats.geotiff import GeoTiff
 from ..formats.netcdf import format_of
@@ -23,12 +23,21 @@ def _options(args):
                 max_seasons=args.max_seasons, second_ratio=args.second_ratio, step=args.step)
 
 
-def _numpy_result(p, npoint, ndat, opts, crs, transform, window_start=None):
-    """The metrics of coefficients p (lines, pixels, [periods,] npara) as a dict
-    name -> (values (season, lines, pixels), unit, long name)."""
-    m = seasons(p, npoint=npoint, ndat=ndat, window_start=window_start, **opts)
-    variables = {name: (np.moveaxis(a, -1, 0), unit, text)
-                 for a, (name, (unit, text)) in zip(m, METRICS.items())}
+def _numpy_result(p, npoint, ndat, opts, crs, transform, window_start=None, tags=None,
+                  year_start=None):
+    """The seasons of coefficients p (lines, pixels, [periods,] npara) as a
+    dict name -> (values (season, lines, pixels), unit, long name); dates and
+    index units when the tags record them (kovarkit_dates, kovarkit_scale)."""
+    tags = tags or {}
+    time = None
+    if tags.get("kovarkit_dates"):
+        time = np.array(tags["kovarkit_dates"].split(","), "datetime64[ns]")
+    scale = float(tags["kovarkit_scale"]) if "kovarkit_scale" in tags else None
+    m = dated_seasons(p, npoint=npoint, ndat=ndat, window_start=window_start, time=time,
+                      year_start=year_start, scale=scale,
+                      offset=float(tags.get("kovarkit_offset", 0.0)), **opts)
+    variables = {name: (np.moveaxis(m[name], -1, 0), unit, text)
+                 for name, _, unit, text in columns(time is not None, scale is not None)}
     return variables, crs, transform, dict(npoint=npoint, ndat=ndat, **opts)
 
 
@@ -58,7 +67,7 @@ def _from_geotiffs(source, args, opts):
         p = p.reshape(p.shape[:2] + (starts.size, -1))
     else:
         ndat = band_count(os.path.join(source, "f.tif"))
-    return _numpy_result(p, npoint, ndat, opts, crs, transform, starts)
+    return _numpy_result(p, npoint, ndat, opts, crs, transform, starts, tags, args.year_start)
 
 
 def _from_dataset(source, args, opts):
