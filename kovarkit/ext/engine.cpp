@@ -33,6 +33,7 @@
 
 #include "base/control.hpp"
 #include "driver/control_file.hpp"
+#include "driver/memory_limit.hpp"
 #include "harmonic/design_matrix.hpp"
 #include "pixel/pipeline.hpp"
 #include "rasterio/bsq_writer.hpp"
@@ -281,6 +282,16 @@ PYBIND11_MODULE(_engine, m) {
         py::arg("mmsw"), py::arg("tcld"), py::arg("fitsw"), py::arg("fitmd"),
         py::arg("threads"),
         "Products (p, f, i or None, order, aic, min, max) of a (pixels, NDAT) block.");
+  m.def(
+      "memory_available",
+      [](const std::string& cgroup_root) {
+        const kov::MemoryLimit m = kov::memory_available(cgroup_root);
+        return py::make_tuple(m.bytes, m.source);
+      },
+      py::arg("cgroup_root") = "",
+      "(bytes, what sets it): the memory the process can get, as the programs count it: "
+      "physical memory and swap, the address-space and data-size limits, the cgroup limits "
+      "(read below cgroup_root when given).");
   m.def("read_control", &read_control, py::arg("path"), py::arg("fixed_period") = false,
         "Read a control file with the programs' reader; ValueError or OSError on failure.");
 }
