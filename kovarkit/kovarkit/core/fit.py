@@ -13,7 +13,7 @@ from typing import NamedTuple, Optional
 import numpy as np
 
 try:
-    from . import _engine
+    from .. import _engine
 except ImportError as _err:  # the module is built by CMake (make build)
     _engine = None
     _ENGINE_ERROR = _err
@@ -177,10 +177,3 @@ def fit(samples, mask=None, *, threads=None, **control):
                     order.reshape(lead), aic.reshape(lead), kmin.reshape(lead),
                     kmax.reshape(lead))
 
-
-def parameter_names(nfunc):
-    """Short names of the parameters: constant, trend, amplitude_1, phase_1, ..."""
-    names = ["constant", "trend"]
-    for k in range(1, nfunc + 1):
-        names += [f"amplitude_{k}", f"phase_{k}"]
-    return names

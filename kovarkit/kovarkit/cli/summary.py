@@ -2,8 +2,9 @@
 
 import numpy as np
 
-from .errors import KitError
-from .scene import Scene, failed_fits, order_values
+from ..core.products import failed_fits, order_values
+from ..errors import KitError
+from ..formats.scene import Scene
 
 
 def report(scene):

@@ -15,12 +15,11 @@ from rasterio.transform import from_origin  # noqa: E402
 
 import kovarkit  # noqa: E402
 
-from .util import run_kit  # noqa: E402
+from kovarkit.test_support import PKG, run_kit  # noqa: E402
 
 H, W, T = 9, 7, 46
 CRS = "EPSG:32633"
 TRANSFORM = from_origin(500000, 4600000, 30, 30)
-PKG = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 @pytest.fixture(scope="module")
@@ -74,7 +73,7 @@ def read_products(out, names):
 
 
 @pytest.mark.parametrize("source,out,options,expect", [
-    ("stack.tif", "tifs", ["--intp", "1"], dict(intp=1)),
+    ("stack.tif", "tifs", ["--intp", "1", "--npoint", "23"], dict(intp=1, npoint=23)),
     ("b*.tif", "o.nc", ["--mask", "qa.tif", "--good", "0", "--exclude", "3,7", "--fitmd", "2"],
      dict(excluded=(3, 7), fitmd=2, mask="qa")),
     ("cube.nc", "o.zarr", ["--cntl", "cntl.dat"],
@@ -98,6 +97,12 @@ def test_round_trip_equals_the_engine(cube, tmp_path, source, out, options, expe
     got = read_products(out, names)
     for n in names:
         assert got[n].dtype == want[n].dtype and got[n].tobytes() == want[n].tobytes(), n
+    # the period travels in the tags or attributes to `seasons`
+    assert run_kit("seasons", out, "--out", str(tmp_path / "m"))[0] == 0
+    with rasterio.open(tmp_path / "m" / "length.tif") as ds:
+        assert ds.crs == CRS and ds.transform == TRANSFORM
+        np.testing.assert_array_equal(np.moveaxis(ds.read(), 0, -1), kovarkit.seasons(
+            want["p"], npoint=control.get("npoint", 46), ndat=T).length)
     # an existing output stays as it was without --force
     status, _, err = run_kit(*args)
     assert status == 1 and "exists; not overwritten (use --force)" in err

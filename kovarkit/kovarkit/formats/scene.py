@@ -1,4 +1,5 @@
-"""A scene directory: its control file, rasters, products and georeferencing.
+"""A scene directory: its control file, rasters, products, georeferencing
+record and ENVI headers.
 
 Every raster is headerless, little-endian and band-sequential: the value of
 band k, line L, pixel j (all 1-based) is element ((k-1)*NLINE + L-1)*NPIX +
@@ -7,73 +8,22 @@ j-1.  Dimensions come from cntl.dat alone.
 
 import json
 import os
-from dataclasses import dataclass
 
 import numpy as np
 
-from .control import harmonic_number, read_control
-from .errors import KitError
+from ..core.products import rasters
+from ..errors import KitError
+from .control import read_control
 
 GEOREF_FILE = "kovarkit-georef.json"
-
-# Order byte 255 is the order value -1 of a failed fit.
-ORDER_FAILED_BYTE = 255
-
-
-@dataclass(frozen=True)
-class Raster:
-    name: str          # file name inside the scene directory
-    dtype: str         # numpy dtype, little-endian
-    bands: int
-    band_names: tuple
-    title: str
-
-    @property
-    def stem(self):
-        return os.path.splitext(self.name)[0]
-
-
-def parameter_names(nfunc):
-    names = ["constant", "trend (per 0.1 time step)"]
-    for k in range(1, nfunc + 1):
-        n = harmonic_number(k)
-        tag = f"harmonic {n}" if k <= 6 else f"position {k} (harmonic 0)"
-        names += [f"amplitude {tag}", f"phase {tag} (rad)"]
-    return tuple(names)
-
-
-def rasters(ctl):
-    """Every raster a scene can hold, in a fixed order, keyed by file name."""
-    steps = tuple(f"time step {t}" for t in range(1, ctl.ndat + 1))
-    items = [
-        Raster("data.bsq", "<i2", ctl.ndat, steps, "raw samples"),
-        Raster("mask.bsq", "u1", ctl.ndat, steps, "mask (1 = usable sample)"),
-        Raster("p.bsq", "<f4", ctl.npara, parameter_names(ctl.nfunc),
-               "model parameters"),
-        Raster("i.bsq", "<i2", ctl.ndat, tuple(f"first-pass fit {s}" for s in steps),
-               "first-pass fitted series (raw counts)"),
-        Raster("f.bsq", "<i2", ctl.ndat, tuple(f"fit {s}" for s in steps),
-               "fitted series (raw counts)"),
-        Raster("order.dat", "u1", 1, ("order value (255 = -1 = failed fit)",),
-               "order value"),
-        Raster("aic.dat", "<f4", 1, ("criterion (0 = failed or beyond 1e8)",),
-               "information criterion"),
-        Raster("min.dat", "<i2", 1, ("minimum of fitted series (raw counts)",),
-               "minimum of fitted series"),
-        Raster("max.dat", "<i2", 1, ("maximum of fitted series (raw counts)",),
-               "maximum of fitted series"),
-    ]
-    return {r.name: r for r in items}
-
-
-PRODUCT_NAMES = ("p.bsq", "i.bsq", "f.bsq", "order.dat", "aic.dat", "min.dat", "max.dat")
+_ENVI_TYPES = {"u1": 1, "<i2": 2, "<f4": 4}
 
 
 class Scene:
     def __init__(self, directory="."):
         self.dir = directory
         self.ctl = read_control(self.path("cntl.dat"))
-        self.rasters = rasters(self.ctl)
+        self.rasters = rasters(self.ctl.ndat, self.ctl.nfunc)
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -145,18 +95,26 @@ class Scene:
         return g
 
 
-def order_values(order_bytes):
-    """Order bytes as signed order values (255 -> -1)."""
-    return order_bytes.astype(np.int16) - 256 * (order_bytes > 127)
+    def header_path(self, raster):
+        """ENVI convention: the data file's extension replaced by .hdr."""
+        return self.path(raster.stem + ".hdr")
 
-
-def failed_fits(order_bytes):
-    """True where the final fit failed: order value of 1 or less."""
-    return order_values(np.asarray(order_bytes)) <= 1
-
-
-def without_model(order_bytes, aic):
-    """True where the products hold no model (series and parameters zero):
-    a failed fit, or a criterion stored as 0.0 (exactly zero, or beyond 1e8
-    as when no candidate model could be scored)."""
-    return failed_fits(order_bytes) | (aic == 0.0)
+    def header_text(self, raster, geo_lines):
+        """The ENVI header of one raster, with georeferencing lines geo_lines."""
+        c = self.ctl
+        names = ",\n ".join(n.replace(",", ";").replace("}", ")") for n in raster.band_names)
+        lines = [
+            "ENVI",
+            f"description = {{kovarkit: {raster.name}, {raster.title}}}",
+            f"samples = {c.npix}",
+            f"lines = {c.nline}",
+            f"bands = {raster.bands}",
+            "header offset = 0",
+            "file type = ENVI Standard",
+            f"data type = {_ENVI_TYPES[raster.dtype]}",
+            "interleave = bsq",
+            "byte order = 0",
+        ]
+        lines += geo_lines
+        lines.append(f"band names = {{\n {names}}}")
+        return "\n".join(lines) + "\n"

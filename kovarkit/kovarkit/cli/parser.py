@@ -1,9 +1,11 @@
-"""Command line of kovarkit: one subcommand per tool, run in a scene directory."""
+"""The parser of the kovarkit command line and the options that several
+subcommands share, with their checks."""
 
 import argparse
-import sys
 
-from .errors import KitError
+import numpy as np
+
+from ..errors import KitError
 
 DESCRIPTION = """The kovarind engine on GeoTIFF, NetCDF and Zarr cubes (fit), and
 companion tools for kovarind scenes. Every subcommand but fit works on the
@@ -11,7 +13,7 @@ scene directory (the current one, or -C DIR): cntl.dat, data.bsq, mask.bsq
 and the products p.bsq, i.bsq, f.bsq, order.dat, aic.dat, min.dat, max.dat."""
 
 
-def _parser():
+def parser():
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("-C", "--scene", metavar="DIR", default=".",
                         help="scene directory (default: current directory)")
@@ -25,16 +27,7 @@ def _parser():
                        help="build data.bsq, mask.bsq and a cntl.dat template from rasters")
     q.add_argument("sources", nargs="+", metavar="SOURCE",
                    help="one multi-band raster, or single-band rasters in time order")
-    q.add_argument("--scale", type=float, default=1.0, metavar="S",
-                   help="sample = round(S * value + O) (default 1)")
-    q.add_argument("--offset", type=float, default=0.0, metavar="O",
-                   help="see --scale (default 0)")
-    q.add_argument("--nodata", type=float, default=None, metavar="V",
-                   help="treat source value V as NoData (in addition to the sources' own)")
-    q.add_argument("--mask", nargs="+", metavar="QA_SOURCE",
-                   help="QA raster(s), one band per time step")
-    q.add_argument("--good", metavar="VALUES",
-                   help="QA values of a usable sample, e.g. 0,1 or 0-3")
+    _conversion_options(q, "QA raster(s), one band per time step")
     q.add_argument("--period", type=int, default=46, metavar="N",
                    help="NPOINT of the template: harmonic period in time steps (default 46)")
     q.add_argument("--force", action="store_true",
@@ -66,6 +59,17 @@ def _parser():
     return p
 
 
+def _conversion_options(p, qa_help):
+    """Options of the conversion of source values to samples (import, fit)."""
+    p.add_argument("--scale", type=float, default=1.0, metavar="S",
+                   help="sample = floor(S * value + O + 0.5) (default 1)")
+    p.add_argument("--offset", type=float, default=0.0, metavar="O", help="see --scale (default 0)")
+    p.add_argument("--nodata", type=float, default=None, metavar="V",
+                   help="treat source value V as NoData (in addition to the sources' own)")
+    p.add_argument("--mask", nargs="+", metavar="QA_SOURCE", help=qa_help)
+    p.add_argument("--good", metavar="VALUES", help="QA values of a usable sample, e.g. 0,1 or 0-3")
+
+
 def _seasons_parser(sub, common):
     s = sub.add_parser("seasons", parents=[common],
                        help="seasonal metrics of the fitted model as maps, one per period")
@@ -79,8 +83,6 @@ def _seasons_parser(sub, common):
                    help="grid spacing in time steps (default 0.1)")
     s.add_argument("--npoint", type=int, metavar="N",
                    help="period in time steps (default: from cntl.dat or the dataset)")
-
-
 
 
 def _fit_parser(sub):
@@ -97,15 +99,8 @@ def _fit_parser(sub):
     f.add_argument("--var", metavar="NAME", help="variable of a NetCDF or Zarr source")
     f.add_argument("--dim", default="time", metavar="NAME",
                    help="time dimension of a NetCDF or Zarr source (default time)")
-    f.add_argument("--scale", type=float, default=1.0, metavar="S",
-                   help="sample = floor(S * value + O + 0.5) (default 1)")
-    f.add_argument("--offset", type=float, default=0.0, metavar="O", help="see --scale (default 0)")
-    f.add_argument("--nodata", type=float, default=None, metavar="V",
-                   help="treat source value V as NoData (in addition to the sources' own)")
-    f.add_argument("--mask", nargs="+", metavar="QA_SOURCE",
-                   help="QA raster(s) or dataset, one band per time step")
+    _conversion_options(f, "QA raster(s) or dataset, one band per time step")
     f.add_argument("--qa-var", metavar="NAME", help="variable of a NetCDF or Zarr QA source")
-    f.add_argument("--good", metavar="VALUES", help="QA values of a usable sample, e.g. 0,1 or 0-3")
     f.add_argument("--cntl", metavar="FILE",
                    help="take the control values and excluded steps from this control file "
                         "(its NDAT, NLINE, NPIX must match the cube)")
@@ -127,28 +122,49 @@ def _fit_parser(sub):
     f.add_argument("--force", action="store_true", help="replace existing outputs")
 
 
-def _module(command):
-    from . import export, fitcmd, hdr, importer, mapview, plot, summary
-    if command == "seasons":  # the package attribute `seasons` is the function
-        from .seasons import run
-        return argparse.Namespace(run=run)
-    return {"hdr": hdr, "import": importer, "export": export, "plot": plot,
-            "map": mapview, "summary": summary, "fit": fitcmd}[command]
+def conversion(args, qa_sources):
+    """(scale, offset, sorted array of good QA values or None) of the
+    conversion options, checked."""
+    if (args.mask is None) != (args.good is None):
+        raise KitError(f"--mask and --good go together ({qa_sources} and the QA values "
+                       "that mark a usable sample)")
+    good = np.array(sorted(parse_good(args.good))) if args.good is not None else None
+    scale, offset = args.scale, args.offset
+    if not (np.isfinite(scale) and np.isfinite(offset)) or scale == 0:
+        raise KitError(f"--scale {scale} --offset {offset}: need finite numbers, scale not 0")
+    return scale, offset, good
 
 
-def main(argv=None):
-    args = _parser().parse_args(argv)
-    where = f"kovarkit: {args.command}"
+def parse_good(text):
+    """'1,2,5-7' -> {1, 2, 5, 6, 7}."""
+    good = set()
+    for part in text.replace(" ", "").split(","):
+        if not part:
+            continue
+        try:
+            if "-" in part[1:]:
+                i = part.index("-", 1)
+                lo, hi = int(part[:i]), int(part[i + 1:])
+                if hi < lo:
+                    raise ValueError
+                good.update(range(lo, hi + 1))
+            else:
+                good.add(int(part))
+        except ValueError:
+            raise KitError(f"--good {text}: expected integers and ranges like 0,2,5-7") from None
+    if not good:
+        raise KitError("--good: no value given")
+    return good
+
+
+def parse_size(text):
+    """'512M', '2G', '300k' or a byte count -> bytes."""
+    t = text.strip().upper().removesuffix("B")
+    mult = {"K": 2**10, "M": 2**20, "G": 2**30, "T": 2**40}.get(t[-1:], 1)
     try:
-        return _module(args.command).run(args)
-    except KitError as e:
-        print(f"{where}: {e}", file=sys.stderr)
-    except ModuleNotFoundError as e:
-        print(f"{where}: Python module {e.name} is missing; run kovarkit/install-deps.sh "
-              "(and use /usr/bin/python3)", file=sys.stderr)
-    except ImportError as e:
-        print(f"{where}: {e}", file=sys.stderr)
-    except OSError as e:
-        name = e.filename or "?"
-        print(f"{where}: {name}: {e.strerror or e}", file=sys.stderr)
-    return 1
+        n = float(t[:-1] if mult > 1 else t) * mult
+    except ValueError:
+        raise KitError(f"--memory {text}: expected a size such as 512M or 2G") from None
+    if not n >= 2**16:
+        raise KitError(f"--memory {text}: at least 64K is needed")
+    return int(n)

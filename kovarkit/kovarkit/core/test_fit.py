@@ -7,15 +7,7 @@ import numpy as np
 import pytest
 
 import kovarkit
-
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-
-def program(env, name):
-    path = os.environ.get(env) or os.path.join(ROOT, "build", name)
-    if not os.access(path, os.X_OK):
-        pytest.skip(f"{name} not built (set {env})")
-    return path
+from kovarkit.test_support import program
 
 
 def make_cube(d, lines, pixels, steps, seed, mask_values=False):

@@ -12,7 +12,7 @@ pytest.importorskip("dask.array")
 import kovarkit  # noqa: E402
 import kovarkit.xarray as kx  # noqa: E402
 
-PKG = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from kovarkit.test_support import PKG  # noqa: E402
 
 
 def cube(lines=7, pixels=9, steps=46, seed=3):
@@ -91,3 +91,4 @@ def test_local_cluster_of_two_processes_gives_the_same_bytes():
         workers = client.run(lambda: os.getpid())
     assert len(set(workers.values())) == 2
     assert_same(got, want)
+

@@ -1,47 +1,11 @@
-"""`kovarkit plot LINE PIXEL`: one pixel's samples, screening and fits."""
-
-import os
-import sys
+"""The pixel plot: one pixel's samples, screening, fits, seasons and model,
+drawn from the values handed to it (see kovarkit.cli.plot)."""
 
 import numpy as np
 
-from .control import harmonic_number
-from .errors import KitError
-from .scene import Scene, failed_fits, order_values
-from .screening import screen
-
-
-def pyplot():
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    return plt
-
-
-def pixel_story(scene, line, pixel):
-    """Everything the plot shows about one pixel, as plain values."""
-    scene.check_pixel(line, pixel)
-    ctl = scene.ctl
-    l, j = line - 1, pixel - 1
-    for name in ("data.bsq", "f.bsq", "p.bsq", "order.dat", "aic.dat"):
-        if not scene.exists(name):
-            raise KitError(f"{scene.path(name)}: not found (plot needs data.bsq and the "
-                           "products of a kovarind run)")
-    s = {"raw": np.array(scene.open("data.bsq")[:, l, j], dtype=np.int64),
-         "fit": np.array(scene.open("f.bsq")[:, l, j], dtype=np.int64),
-         "para": np.array(scene.open("p.bsq")[:, l, j], dtype=np.float64),
-         "order": int(order_values(scene.open("order.dat")[0, l, j])),
-         "aic": float(scene.open("aic.dat")[0, l, j])}
-    s["first_fit"] = None
-    if ctl.get("INTP") == 1 and ctl.get("MASK") != 1 and scene.exists("i.bsq"):
-        s["first_fit"] = np.array(scene.open("i.bsq")[:, l, j], dtype=np.int64)
-    mask = None
-    if ctl.get("MASK") == 1 and scene.exists("mask.bsq"):
-        mask = np.array(scene.open("mask.bsq")[:, l, j])
-    s["screening"] = screen(ctl, s["raw"], mask, s["first_fit"])
-    s["failed"] = bool(failed_fits(scene.open("order.dat")[0, l, j]))
-    s["no_model"] = s["failed"] or s["aic"] == 0.0
-    return s
+from ..core.products import harmonic_number
+from ..core.seasons import seasons
+from .maps import pyplot
 
 
 def failure_message(s):
@@ -77,9 +41,10 @@ def legend_text(ctl, s):
     return "\n".join(lines)
 
 
-def draw(scene, line, pixel, out):
-    ctl = scene.ctl
-    s = pixel_story(scene, line, pixel)
+def draw(ctl, s, title, out):
+    """The plot of one pixel: ctl its control values (.ndat, .nfunc, .get(KEY)),
+    s what is known of it (raw, fit, para, order, aic, first_fit, screening,
+    failed, no_model), title above it; written to out."""
     plt = pyplot()
     t = np.arange(1, ctl.ndat + 1)
     raw, sc = s["raw"], s["screening"]
@@ -107,7 +72,6 @@ def draw(scene, line, pixel, out):
         ax.plot(t, s["first_fit"], "--", color="tab:blue", lw=1.5, label="first-pass fit (i.bsq)")
     if not s["no_model"]:
         ax.plot(t, s["fit"], "-", color="tab:green", lw=2.2, label="final fit (f.bsq)")
-        from .seasons import mark_seasons
         mark_seasons(ax, ctl, s["para"])
     msg = failure_message(s)
     if msg:
@@ -120,7 +84,7 @@ def draw(scene, line, pixel, out):
     ax.grid(alpha=0.3)
     sec = ax.secondary_yaxis("right", functions=(lambda v: v / 4096.0, lambda v: v * 4096.0))
     sec.set_ylabel("model units (counts / 4096)")
-    ax.set_title(f"{os.path.abspath(scene.dir)}: line {line}, pixel {pixel}", fontsize=10)
+    ax.set_title(title, fontsize=10)
     ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=2, fontsize=9,
               frameon=False)
     fig.text(0.77, 0.92, legend_text(ctl, s), va="top", ha="left", family="monospace",
@@ -133,16 +97,23 @@ def draw(scene, line, pixel, out):
     fig.text(0.07, 0.02, "\n".join(notes), fontsize=8, color="0.3", va="bottom")
     fig.savefig(out)
     plt.close(fig)
-    return s
 
 
-def run(args):
-    scene = Scene(args.scene)
-    out = args.output or scene.path(f"plot_L{args.line}_P{args.pixel}.png")
-    s = draw(scene, args.line, args.pixel, out)
-    msg = failure_message(s)
-    if msg:
-        print(f"kovarkit: plot: line {args.line}, pixel {args.pixel}: {msg}", file=sys.stderr)
-    print(f"wrote {out}")
-    return 0
-
+def mark_seasons(ax, ctl, para, threshold=0.2):
+    """Mark start, peak and end of every season on a pixel plot's fitted curve."""
+    try:
+        m = seasons(np.asarray(para), npoint=ctl.get("NPOINT"), ndat=ctl.ndat, nfunc=ctl.nfunc,
+                    threshold=threshold)
+    except ValueError:
+        return None
+    level = m.base_value + threshold * m.amplitude
+    for field, y, marker, label in [
+            ("start_time", level, ">", f"season start ({threshold:.0%} of the amplitude)"),
+            ("peak_time", m.peak_value, "*", "season peak"),
+            ("end_time", level, "<", "season end")]:
+        x = getattr(m, field)
+        ok = np.isfinite(x)
+        if ok.any():
+            ax.plot(x[ok], y[ok], marker, color="tab:purple", mec="black", ms=11, zorder=5,
+                    label=label)
+    return m

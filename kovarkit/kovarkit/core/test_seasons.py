@@ -1,12 +1,12 @@
 """Seasonal metrics against closed-form answers of simple models."""
 
 import math
-import os
 
 import numpy as np
 import pytest
 
-from kovarkit.seasons import seasons
+from kovarkit.core.seasons import Model, seasons
+from kovarkit.test_support import program
 
 P = 46
 W = 2 * math.pi / P
@@ -102,86 +102,16 @@ def test_without_season(p, finite):
         assert (s.amplitude == 0).all() and (s.base_value == 2048).all()
 
 
-def fit_dataset(tmp_path):
-    """A 3 x 4 scene's products as a scene directory and as a fit Dataset."""
-    import json
-    import rioxarray  # noqa: F401
-    import xarray as xr
-    from rasterio.crs import CRS
-    from .util import make_scene
-    arrays = make_scene(tmp_path, ndat=23, nline=3, npix=4, nfunc=2)  # fit failed at line 2, pixel 3
-    gt = [500000.0, 30.0, 0.0, 4200000.0, 0.0, -30.0]
-    wkt = CRS.from_epsg(32633).to_wkt()
-    with open(tmp_path / "kovarkit-georef.json", "w") as fh:
-        json.dump({"width": 4, "height": 3, "crs": wkt, "transform": gt}, fh)
-    p = np.moveaxis(arrays["p.bsq"], 0, -1)
-    ds = xr.Dataset({"p": (("y", "x", "param"), p),
-                     "f": (("time", "y", "x"), arrays["f.bsq"])},
-                    coords={"x": gt[0] + 15 + 30 * np.arange(4), "y": gt[3] - 15 - 30 * np.arange(3)},
-                    attrs={"npoint": 23})
-    return p, ds.rio.write_crs(wkt), gt
-
-
-def test_xarray_and_outputs_agree_with_numpy(tmp_path):
-    import rasterio
-    import xarray as xr
-    from kovarkit.cli import main
-    from kovarkit.xarray_seasons import seasons as xr_seasons
-    p, ds, gt = fit_dataset(tmp_path)
-    want = seasons(p, npoint=23, ndat=23)
-    # the failed pixel alone is NaN among pixels that are computed in one block
-    assert np.isnan(want.peak_time).sum() == 1 and np.isnan(want.peak_time[1, 2]).all()
-    for got in (xr_seasons(ds), xr_seasons(ds.chunk({"y": 2})).compute()):
-        assert got.spatial_ref.attrs["crs_wkt"] == ds.spatial_ref.attrs["crs_wkt"]
-        for name in want._fields:
-            np.testing.assert_array_equal(got[name].transpose("y", "x", "season"),
-                                          getattr(want, name), err_msg=name)
-    ds.to_netcdf(tmp_path / "fit.nc")
-    for src, out in [(tmp_path, "maps"), (tmp_path, "m.nc"), (tmp_path / "fit.nc", "m.zarr")]:
-        assert main(["seasons", str(src), "--out", str(tmp_path / out)]) == 0
-    with rasterio.open(tmp_path / "maps" / "end_time.tif") as r:
-        assert r.transform.to_gdal() == tuple(gt) and r.crs.to_epsg() == 32633
-        np.testing.assert_array_equal(np.moveaxis(r.read(), 0, -1), want.end_time)
-    for out in ("m.nc", "m.zarr"):
-        back = (xr.open_zarr if out.endswith("zarr") else xr.open_dataset)(
-            tmp_path / out, decode_coords="all")
-        assert back.rio.transform().to_gdal() == tuple(gt) and back.rio.crs.to_epsg() == 32633
-        np.testing.assert_array_equal(back.large_integral, want.large_integral)
-    for argv in (["map", str(tmp_path / "maps" / "end_time.tif"), "1"],
-                 ["map", f"{tmp_path / 'm.nc'}:length", "1", "-o", str(tmp_path / "l.png")],
-                 ["plot", "-C", str(tmp_path), "1", "2", "-o", str(tmp_path / "p.png")]):
-        assert main(argv) == 0
-    assert "map_end_time_s1.png" in os.listdir(tmp_path / "maps")
-    assert {"l.png", "p.png"} <= set(os.listdir(tmp_path))
-
-
-KOVARIND = os.environ.get("KOVARIND") or os.path.join(os.path.dirname(__file__), "..", "..",
-                                                      "build", "kovarind")
-
-
-@pytest.mark.skipif(not os.access(KOVARIND, os.X_OK), reason="kovarind not built")
 def test_model_convention_matches_the_program(tmp_path):
     import subprocess
-    from kovarkit.scene import Scene
-    from kovarkit.seasons import _Model
-    from .util import make_scene
+    from kovarkit.formats.scene import Scene
+    from kovarkit.test_support import make_scene
+    kovarind = program("KOVARIND", "kovarind")
     make_scene(tmp_path, ndat=46, nline=2, npix=3, nfunc=6)
-    subprocess.run([os.path.abspath(KOVARIND)], cwd=tmp_path, check=True, capture_output=True)
+    subprocess.run([kovarind], cwd=tmp_path, check=True, capture_output=True)
     scene = Scene(str(tmp_path))
     p = np.moveaxis(scene.open("p.bsq"), 0, -1).reshape(-1, 14)
     assert (p[:, 2] != 0).all()   # every pixel has a model
-    model = _Model(p, 46, 6)
+    model = Model(p, 46, 6)
     fit = model.coef @ model.basis(np.arange(1, 47.0))
     np.testing.assert_allclose(np.floor(fit + 0.5), scene.open("f.bsq").reshape(46, -1).T, atol=1)
-
-
-def test_seasons_of_an_engine_fit_take_the_period_from_its_attributes():
-    xr = pytest.importorskip("xarray")
-    import kovarkit.xarray as kx
-    t = np.arange(1, 93)
-    s = np.round(1200 + 300 * np.sin(2 * np.pi * t / 46)).astype(np.int16)
-    ds = kx.fit(xr.DataArray(np.tile(s, (2, 3, 1)), dims=("y", "x", "time")))
-    got = kx.seasons(ds)
-    want = seasons(ds["p"].transpose(..., "param").values, npoint=46, ndat=92)
-    np.testing.assert_array_equal(got["peak_time"].values, want.peak_time)
-    assert got.sizes["season"] == 2

@@ -7,7 +7,9 @@ accepted and the messages given are those of kovarind itself.
 import os
 from dataclasses import dataclass, field
 
-from .errors import KitError
+from ..core.fit import engine
+from ..core.screening import residual_limits
+from ..errors import KitError
 
 # Defaults of the program for the keys that the tools use.
 DEFAULTS = {
@@ -22,14 +24,6 @@ DEFAULTS = {
     "FITMD": 0,
     "NPOINT": 46,
 }
-
-# Harmonic number of each harmonic position 1..6; positions beyond carry 0.
-HARMONIC_NUMBERS = (1, 2, 3, 4, 6, 12)
-
-
-def harmonic_number(position):
-    """Harmonic number (cycles per period) of 1-based harmonic position."""
-    return HARMONIC_NUMBERS[position - 1] if 1 <= position <= 6 else 0
 
 
 @dataclass
@@ -54,18 +48,18 @@ class Control:
 
     def residual_limits(self):
         """(tlo, thi) in model units (raw counts / 4096)."""
-        tcld = float(self.get("TCLD"))
-        fitmd = self.get("FITMD")
-        if fitmd == 1:
-            return -2.0 * tcld, tcld
-        if fitmd == 2:
-            return -tcld, tcld
-        return -tcld, 2.0 * tcld
+        return residual_limits(self.get("TCLD"), self.get("FITMD"))
+
+    def fit_values(self):
+        """The control values as kovarkit.fit takes them."""
+        values = {k.lower(): self.get(k) for k in ("NFUNC", "NPOINT", "NWIN", "INTP", "MMSW",
+                                                    "TCLD", "FITSW", "FITMD")}
+        values["excluded"] = tuple(self.excluded)
+        return values
 
 
 # Keys of the reader's result that the tools keep, under their file names.
-_KEYS = ("NFUNC", "NDEF", "NWIN", "INTP", "MMSW", "TCLD", "FITSW", "MASK", "FITMD", "NPOINT",
-         "SELECT", "ISPOT")
+_KEYS = ("NFUNC", "NDEF", "NWIN", "INTP", "MMSW", "TCLD", "FITSW", "MASK", "FITMD", "NPOINT")
 
 
 def read_values(path):
@@ -73,7 +67,6 @@ def read_values(path):
     with lower-case keys, "excluded" the retained steps). A file without the
     NPT group, as the fixed-period program reads it, has NPOINT 46. Raises
     KitError with the reader's message (file, line and what was expected)."""
-    from .engine import engine
     if not os.path.exists(path):
         raise KitError(f"{path}: not found (the scene needs a control file; "
                        "'kovarkit import' writes one)")

@@ -29,10 +29,18 @@ class Screening:
     used: object        # bool array, or None when it cannot be known
     excluded: object    # bool array: steps excluded by the control file
     raw_flagged: object  # bool array: beyond the raw limits
-    masked: object      # bool array (MASK = 1): mask value other than 1, else None
-    residual_out: object  # bool array (residual screening), else None
     uncertain: object   # bool array: residual within one count of a limit, else None
     note: str
+
+
+def residual_limits(tcld, fitmd):
+    """(tlo, thi) of the residual screening in model units (counts / 4096)."""
+    tcld = float(tcld)
+    if fitmd == 1:
+        return -2.0 * tcld, tcld
+    if fitmd == 2:
+        return -tcld, tcld
+    return -tcld, 2.0 * tcld
 
 
 def raw_flags(raw):
@@ -45,6 +53,7 @@ def raw_flags(raw):
 def screen(ctl, raw, mask=None, first_fit=None):
     """Rebuild the final fit's usable samples for one pixel.
 
+    ctl: the control values (.excluded, .get(KEY) as in the control file);
     raw: the pixel's samples (counts); mask: its mask.bsq values (used only
     when MASK = 1); first_fit: its i.bsq series in counts, or None.
     """
@@ -56,7 +65,7 @@ def screen(ctl, raw, mask=None, first_fit=None):
     raw = np.asarray(raw, dtype=np.float64)
     if ctl.get("MASK") == 1:
         if mask is None:
-            return Screening(None, excluded, flagged, None, None, None,
+            return Screening(None, excluded, flagged, None,
                              "MASK=1 but no mask.bsq: usable samples unknown")
         masked = np.asarray(mask) != 1
         if ctl.get("FITSW") > 0:
@@ -65,13 +74,13 @@ def screen(ctl, raw, mask=None, first_fit=None):
         else:
             used = ~excluded
             note = "all steps not excluded enter the fit (MASK=1, FITSW<=0)"
-        return Screening(used, excluded, flagged, masked, None, None, note)
+        return Screening(used, excluded, flagged, None, note)
     if first_fit is None:
-        return Screening(None, excluded, flagged, None, None, None,
+        return Screening(None, excluded, flagged, None,
                          "residual screening not shown: it needs i.bsq (set INTP=1); "
                          "without the mask the raw limits alone do not decide which "
                          "samples the final fit uses")
-    tlo, thi = ctl.residual_limits()
+    tlo, thi = residual_limits(ctl.get("TCLD"), ctl.get("FITMD"))
     d = raw - np.asarray(first_fit, dtype=np.float64)  # counts
     lo, hi = tlo * 4096.0, thi * 4096.0
     out = (d < lo) | (d > hi)
@@ -79,4 +88,4 @@ def screen(ctl, raw, mask=None, first_fit=None):
     used = ~out & ~excluded
     note = (f"residual from first fit outside {lo:+.1f}..{hi:+.1f} counts "
             "(first fit from i.bsq)")
-    return Screening(used, excluded, flagged, None, out, uncertain, note)
+    return Screening(used, excluded, flagged, uncertain, note)

@@ -1,12 +1,27 @@
-"""The command line run in-process; small scenes in the layout kovarind writes."""
+"""For the tests: the command line run in-process, the programs of the build,
+and small scenes in the layout kovarind writes."""
 
 import contextlib
 import io
+import os
 
 import numpy as np
+import pytest
 
 from kovarkit.cli import main
-from kovarkit.control import control_template
+from kovarkit.formats.control import control_template
+
+PKG = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # what PYTHONPATH names
+ROOT = os.path.dirname(PKG)
+BIN = os.path.join(PKG, "bin", "kovarkit")
+
+
+def program(env, name):
+    """Path of a program of the build (or $env), or the test is skipped."""
+    path = os.environ.get(env) or os.path.join(ROOT, "build", name)
+    if not os.access(path, os.X_OK):
+        pytest.skip(f"{name} not built (set {env})")
+    return path
 
 
 def run_kit(*argv):

@@ -4,9 +4,8 @@ import rasterio
 from rasterio.crs import CRS
 from rasterio.transform import from_origin
 
-from kovarkit.control import read_control
-
-from .util import run_kit
+from kovarkit.formats.control import read_control
+from kovarkit.test_support import run_kit
 
 CRS_UTM = CRS.from_epsg(32633)
 TRANSFORM = from_origin(500000.0, 4600000.0, 30.0, 30.0)

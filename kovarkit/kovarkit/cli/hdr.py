@@ -3,36 +3,9 @@
 import os
 import sys
 
-from .errors import KitError
-from .geo import envi_georef_lines
-from .scene import Scene
-
-_ENVI_TYPES = {"u1": 1, "<i2": 2, "<f4": 4}
-
-
-def header_path(scene, raster):
-    """ENVI convention: the data file's extension replaced by .hdr."""
-    return scene.path(raster.stem + ".hdr")
-
-
-def header_text(scene, raster, geo_lines):
-    c = scene.ctl
-    names = ",\n ".join(n.replace(",", ";").replace("}", ")") for n in raster.band_names)
-    lines = [
-        "ENVI",
-        f"description = {{kovarkit: {raster.name}, {raster.title}}}",
-        f"samples = {c.npix}",
-        f"lines = {c.nline}",
-        f"bands = {raster.bands}",
-        "header offset = 0",
-        "file type = ENVI Standard",
-        f"data type = {_ENVI_TYPES[raster.dtype]}",
-        "interleave = bsq",
-        "byte order = 0",
-    ]
-    lines += geo_lines
-    lines.append(f"band names = {{\n {names}}}")
-    return "\n".join(lines) + "\n"
+from ..errors import KitError
+from ..formats.georef import envi_georef_lines
+from ..formats.scene import Scene
 
 
 def run(args):
@@ -52,9 +25,9 @@ def run(args):
             print(f"kovarkit: hdr: warning: {scene.path(raster.name)}: {size} bytes, "
                   f"more than the {scene.expected_bytes(raster)} the scene needs "
                   f"(left from a larger scene?); the rest is ignored", file=sys.stderr)
-        path = header_path(scene, raster)
+        path = scene.header_path(raster)
         with open(path, "w") as fh:
-            fh.write(header_text(scene, raster, geo_lines))
+            fh.write(scene.header_text(raster, geo_lines))
         written.append(os.path.basename(path))
     if written:
         print("wrote " + " ".join(written))
