@@ -22,6 +22,8 @@ import struct
 
 import numpy as np
 
+from ..errors import KitError
+
 _HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
 _TRUNCATED = "truncated (an interrupted copy or download?)"
 
@@ -31,8 +33,8 @@ class _PastEnd(Exception):
 
 
 def check_complete(path):
-    """Raise ValueError naming the file when it is shorter than its own
-    header or directories say; return None otherwise (also for formats not
+    """Raise KitError (a ValueError) naming the file when it is shorter than
+    its own header or directories say; return None otherwise (also for formats not
     checked here and for directories such as Zarr stores)."""
     name = os.fspath(path)
     if os.path.isdir(name):
@@ -54,7 +56,7 @@ def check_complete(path):
         except (struct.error, ValueError, OverflowError, KeyError, IndexError):
             return  # not what the signature promised: its reader says so
         if found is not None and found[0] > size:
-            raise ValueError(f"{name}: file is {size} bytes, {found[1]} {found[0]}: {_TRUNCATED}")
+            raise KitError(f"{name}: file is {size} bytes, {found[1]} {found[0]}: {_TRUNCATED}")
 
 
 def _read(f, offset, n, size, what):
