@@ -71,3 +71,34 @@ def test_fit_names_the_argument_or_matches_a_contiguous_copy(args):
             continue
         assert g.shape == samples.shape[:-1] + w.shape[samples.ndim - 1:], name
         assert g.dtype == w.dtype and g.tobytes() == w.tobytes(), name
+
+
+@st.composite
+def coefficients(draw):
+    nfunc = draw(st.integers(0, 6))
+    shape = draw(hnp.array_shapes(min_dims=0, max_dims=2, min_side=0, max_side=5))
+    dtype = draw(st.sampled_from([np.float32, np.float64]))
+    values = st.one_of(st.floats(-2, 2, width=32), st.just(0.0),
+                       st.floats(allow_nan=False, allow_infinity=False, width=32),
+                       st.floats(width=32))
+    p = draw(hnp.arrays(dtype, shape + (2 * nfunc + 2,), elements=values))
+    return layout(p, draw(st.sampled_from(["C", "fortran", "reversed"]))), \
+        draw(st.integers(2, 30)), draw(st.integers(1, 70))
+
+
+@BOUNDED
+@given(coefficients())
+def test_seasons_give_all_metrics_or_none(args):
+    # The seasons have no quality flag: a period has every peak metric or
+    # none, none exactly for coefficients that are not finite or all zero
+    # (and for models beyond single precision), and never an infinite one.
+    p, npoint, ndat = args
+    m = kovarkit.seasons(p, npoint=npoint, ndat=ndat)
+    shape = p.shape[:-1] + (ndat // npoint,)
+    assert all(a.shape == shape and a.dtype == np.float32 for a in m)
+    peak = np.isfinite(np.stack([m.peak_time, m.peak_value, m.base_value, m.amplitude]))
+    assert (peak == peak[0]).all() and not np.isinf(np.stack(m)).any()
+    assert (np.isnan(np.stack(m)) | peak[0]).all()
+    usable = (np.isfinite(p).all(-1) & (p != 0).any(-1))[..., None]
+    modest = (np.abs(p) < 1e6).all(-1)[..., None]
+    assert (peak[0] <= usable).all() and (peak[0] >= usable & modest).all()

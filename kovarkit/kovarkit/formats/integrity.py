@@ -34,12 +34,16 @@ class _PastEnd(Exception):
 
 def check_complete(path):
     """Raise KitError (a ValueError) naming the file when it is shorter than
-    its own header or directories say; return None otherwise (also for formats not
-    checked here and for directories such as Zarr stores)."""
+    its own header or directories say; return None otherwise (also for
+    formats not checked here, for directories such as Zarr stores, whose
+    chunks are checked as they are decoded, and for files that cannot be
+    opened, which their readers report)."""
     name = os.fspath(path)
-    if os.path.isdir(name):
+    try:
+        f = open(name, "rb")
+    except OSError:  # absent, a directory, unreadable: its reader says so
         return
-    with open(name, "rb") as f:
+    with f:
         size = os.fstat(f.fileno()).st_size
         head = f.read(8)
         if head[:4] in (b"II*\0", b"MM\0*", b"II+\0", b"MM\0+"):
