@@ -150,6 +150,29 @@ def test_truncated_sources_are_refused_with_one_line_and_no_output(cube, tmp_pat
     assert os.listdir(tmp_path) == [source]
 
 
+@pytest.mark.parametrize("limit,options,message", [
+    (20000, [], "stack.tif: one line of 7 pixels x 46 time steps needs 22288 bytes, more than "
+                "the 20000 bytes this process can get (the cgroup limit "
+                "/sys/fs/cgroup/job/memory.max)"),
+    (300000, ["--memory", "1M"], "--memory 1M: more than the 300000 bytes"),
+    (300000, [], None),
+])
+def test_the_memory_follows_the_cgroup_limit(cube, tmp_path, monkeypatch, limit, options,
+                                             message):
+    cg = tmp_path / "cg"
+    (cg / "proc/self").mkdir(parents=True)
+    (cg / "sys/fs/cgroup/job").mkdir(parents=True)
+    (cg / "proc/self/cgroup").write_text("0::/job\n")
+    (cg / "proc/self/mountinfo").write_text("30 23 0:26 / /sys/fs/cgroup rw - cgroup2 x rw\n")
+    (cg / "sys/fs/cgroup/job/memory.max").write_text(f"{limit}\n")
+    monkeypatch.setenv("KOVARIND_CGROUP_ROOT", str(cg))
+    out = tmp_path / "o.nc"
+    status, _, err = run_kit("fit", str(cube[0] / "stack.tif"), "--out", str(out), "--scale",
+                             "0.4096", "--offset", "410", *options)
+    assert (status, err.count("\n"), out.exists()) == ((1, 1, False) if message else (0, 0, True))
+    assert message is None or message in err, err
+
+
 def test_cube_larger_than_the_budget_stays_within_it(tmp_path):
     # 160 x 160 x 46 samples are 9 MB as float64; with 2 MB the run may not
     # grow by more than that and the libraries' caches over a tiny cube.
