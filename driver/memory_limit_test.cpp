@@ -18,67 +18,57 @@ namespace {
 
 using namespace test;
 
-const std::string kV2Mount = "30 23 0:26 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw\n";
-const std::string kV1Mount =
-    "35 31 0:32 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n"
-    "32 31 0:29 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n";
+const std::string kV2 = "30 23 0:26 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw\n";
+const std::string kCg = "/sys/fs/cgroup/";
 
 TEST(MemoryLimit, TheSmallestLimitOfTheGroupAndItsAncestors) {
   struct Case {
-    std::string name, cgroup, mountinfo;
+    std::string cgroup, mountinfo;
     std::vector<std::pair<std::string, std::string>> files;  // path, content
     std::uint64_t bytes;
-    std::string source;
+    std::string file;  // the limit that applies
   };
   const Case cases[] = {
-      {"v2, own namespace", "0::/\n", kV2Mount, {{"/sys/fs/cgroup/memory.max", "1073741824\n"}},
-       1073741824, "the cgroup limit /sys/fs/cgroup/memory.max"},
-      {"v2, the ancestor's limit is smaller", "0::/batch/job.scope\n", kV2Mount,
-       {{"/sys/fs/cgroup/batch/memory.max", "2000000\n"},
-        {"/sys/fs/cgroup/batch/job.scope/memory.max", "max\n"}},
-       2000000, "the cgroup limit /sys/fs/cgroup/batch/memory.max"},
-      {"v2, the group's limit is smaller", "0::/batch/job.scope\n", kV2Mount,
-       {{"/sys/fs/cgroup/batch/memory.max", "2000000\n"},
-        {"/sys/fs/cgroup/batch/job.scope/memory.max", "1999999\n"}},
-       1999999, "the cgroup limit /sys/fs/cgroup/batch/job.scope/memory.max"},
-      {"v1 beside an empty v2 (hybrid)", "4:memory:/api/x\n1:cpu:/\n0::/\n",
-       kV1Mount + "41 31 0:38 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n",
-       {{"/sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n"},
-        {"/sys/fs/cgroup/memory/api/memory.limit_in_bytes", "536870912\n"},
-        {"/sys/fs/cgroup/memory/api/x/memory.limit_in_bytes", "9223372036854771712\n"}},
-       536870912, "the cgroup limit /sys/fs/cgroup/memory/api/memory.limit_in_bytes"},
-      {"v1, a container's part of the hierarchy at the mount point", "5:cpuacct,memory:/docker/c1\n",
+      // v2: the ancestor's limit, then the group's own, is the smaller one
+      {"0::/b/job\n", kV2, {{kCg + "b/memory.max", "2000000\n"}, {kCg + "b/job/memory.max", "max\n"}},
+       2000000, kCg + "b/memory.max"},
+      {"0::/b/job\n", kV2, {{kCg + "b/memory.max", "2\n"}, {kCg + "b/job/memory.max", "1\n"}}, 1,
+       kCg + "b/job/memory.max"},
+      // v1 memory controller beside an empty v2 hierarchy (hybrid)
+      {"4:memory:/api/x\n1:cpu:/\n0::/\n",
+       kV2 + "35 31 0:32 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n",
+       {{kCg + "memory/memory.limit_in_bytes", "9223372036854771712\n"},
+        {kCg + "memory/api/memory.limit_in_bytes", "536870912\n"},
+        {kCg + "memory/api/x/memory.limit_in_bytes", "9223372036854771712\n"}},
+       536870912, kCg + "memory/api/memory.limit_in_bytes"},
+      // a container's part of the hierarchy mounted (no cgroup namespace)
+      {"5:cpuacct,memory:/docker/c1\n",
        "35 31 0:32 /docker/c1 /sys/fs/cgroup/memory ro - cgroup cgroup rw,cpuacct,memory\n",
-       {{"/sys/fs/cgroup/memory/memory.limit_in_bytes", "300000000\n"}}, 300000000,
-       "the cgroup limit /sys/fs/cgroup/memory/memory.limit_in_bytes"},
-      {"escaped mount point", "0::/a\n", "30 23 0:26 / /mnt/cg\\040x rw - cgroup2 none rw\n",
-       {{"/mnt/cg x/a/memory.max", "4096\n"}}, 4096, "the cgroup limit /mnt/cg x/a/memory.max"},
-      {"no mountinfo: the usual v2 mount", "0::/u\n", "",
-       {{"/sys/fs/cgroup/u/memory.max", "123456789\n"}}, 123456789,
-       "the cgroup limit /sys/fs/cgroup/u/memory.max"},
-      {"no limit anywhere", "0::/u\n", kV2Mount,
-       {{"/sys/fs/cgroup/u/memory.max", "max\n"}, {"/sys/fs/cgroup/memory.max", "garbage\n"}},
-       UINT64_MAX, ""},
+       {{kCg + "memory/memory.limit_in_bytes", "300000000\n"}}, 300000000,
+       kCg + "memory/memory.limit_in_bytes"},
+      {"0::/a\n", "30 23 0:26 / /mnt/cg\\040x rw - cgroup2 none rw\n",
+       {{"/mnt/cg x/a/memory.max", "4096\n"}}, 4096, "/mnt/cg x/a/memory.max"},
+      // no mountinfo: the usual v2 mount; no limit anywhere
+      {"0::/u\n", "", {{kCg + "u/memory.max", "123456789\n"}}, 123456789, kCg + "u/memory.max"},
+      {"0::/u\n", kV2, {{kCg + "u/memory.max", "max\n"}, {kCg + "memory.max", "x\n"}}, UINT64_MAX,
+       ""},
   };
   for (const Case& k : cases) {
-    SCOPED_TRACE(k.name);
+    SCOPED_TRACE(k.cgroup + k.file);
     TempDir root;
-    std::filesystem::create_directories(root.file("proc/self"));
-    write_file(root.file("proc/self/cgroup"), k.cgroup);
-    if (!k.mountinfo.empty()) write_file(root.file("proc/self/mountinfo"), k.mountinfo);
-    for (const auto& [path, text] : k.files) {
+    std::vector<std::pair<std::string, std::string>> files = k.files;
+    files.push_back({"/proc/self/cgroup", k.cgroup});
+    if (!k.mountinfo.empty()) files.push_back({"/proc/self/mountinfo", k.mountinfo});
+    for (const auto& [path, text] : files) {
       std::filesystem::create_directories(std::filesystem::path(root.path() + path).parent_path());
       write_file(root.path() + path, text);
     }
     const MemoryLimit m = cgroup_memory_limit(root.path());
     EXPECT_EQ(m.bytes, k.bytes);
-    EXPECT_EQ(m.source, k.source);
-    // Below the physical memory, the group's limit is what the process can get.
+    EXPECT_EQ(m.source, k.file.empty() ? "" : "the cgroup limit " + k.file);
+    // The process gets the group's limit, named, unless another one is smaller.
     const MemoryLimit all = memory_available(root.path());
-    if (k.bytes < 1000000000) {
-      EXPECT_EQ(all.source, k.source);
-    }
-    EXPECT_LE(all.bytes, k.bytes);
+    EXPECT_TRUE(all.bytes == k.bytes ? all.source == m.source : all.bytes < k.bytes);
   }
 }
 

@@ -195,7 +195,7 @@ def seasons(p, *, npoint, ndat, nfunc=None, threshold=0.2, step=0.1):
     out = [np.full((npix, nseason), np.nan, np.float32) for _ in METRICS]
     if nseason == 0 or npix == 0:
         return Seasons(*(o.reshape(lead + (nseason,)) for o in out))
-    if p.flags.c_contiguous:
+    if p.flags.c_contiguous or p.ndim == 1:  # one pixel, perhaps a strided view
         flat = p.reshape(npix, p.shape[-1])
         rows_of = lambda lo, hi: flat[lo:hi]  # noqa: E731
     else:  # e.g. the bands of p.bsq moved last: copy one block at a time

@@ -86,12 +86,12 @@ def test_products_equal_the_batch_program_byte_for_byte(tmp_path, steps, seed, k
                                              and g.tobytes() == w.tobytes()), name
 
 
-def test_results_do_not_depend_on_thread_count_or_layout(tmp_path):
+def test_results_do_not_depend_on_thread_count(tmp_path):
+    # (layouts and dtypes: test_properties)
     raw, msk = make_cube(str(tmp_path), 9, 31, 46, 11)
     ref = kovarkit.fit(raw, intp=1, threads=1)
-    for threads, samples in ((2, raw), (5, raw.astype(np.int64)),
-                             (3, np.asfortranarray(raw.astype(np.uint16)))):
-        got = kovarkit.fit(samples, intp=1, threads=threads)
+    for threads in (2, 5):
+        got = kovarkit.fit(raw, intp=1, threads=threads)
         for name, a in ref._asdict().items():
             assert got._asdict()[name].tobytes() == a.tobytes(), (threads, name)
     # one pixel without leading axes, and an empty block
