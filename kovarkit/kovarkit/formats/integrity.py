@@ -57,7 +57,7 @@ def check_complete(path):
         except _PastEnd as e:
             need, what = e.args
             found = (need, what)
-        except (struct.error, ValueError, OverflowError, KeyError, IndexError):
+        except (struct.error, ValueError, TypeError, OverflowError, KeyError, IndexError):
             return  # not what the signature promised: its reader says so
         if found is not None and found[0] > size:
             raise KitError(f"{name}: file is {size} bytes, {found[1]} {found[0]}: {_TRUNCATED}")
@@ -118,9 +118,11 @@ def _has_driver_info(f, at, width, size):
     """Whether the superblock extension's object header (version 2, as the
     library writes it for version 2 and 3 superblocks) holds a driver info
     message (type 0x14)."""
+    if at + 6 > size:
+        return False
     f.seek(at)
     head = f.read(6)
-    if len(head) < 6 or head[:4] != b"OHDR":
+    if head[:4] != b"OHDR":
         return False
     flags = head[5]
     pos = at + 6 + (16 if flags & 0x20 else 0) + (4 if flags & 0x10 else 0)
@@ -162,6 +164,13 @@ class _Header:
     def count(self):
         return self.int(8 if self.wide else 4)
 
+    def items(self, least):
+        """A list's count, each item taking at least `least` bytes."""
+        n = self.count()
+        if self.pos + n * least > self.size:
+            raise _PastEnd(self.pos + n * least, "its NetCDF header needs")
+        return n
+
     def skip_padded(self, n):
         self.pos += -(-n // 4) * 4
         if self.pos > self.size:
@@ -175,7 +184,7 @@ class _Header:
         return self.f.read(n).decode("utf-8", "replace")
 
     def attributes(self):
-        tag, n = self.int(4), self.count()
+        tag, n = self.int(4), self.items(12)
         if tag not in (0, 0x0C):
             raise ValueError("not an attribute list")
         for _ in range(n):
@@ -190,7 +199,7 @@ def _classic_netcdf(f, size):
     h = _Header(f, size, f.read(1)[0])
     numrecs = h.count()
     streaming = numrecs == (1 << (64 if h.wide else 32)) - 1
-    tag, ndims = h.int(4), h.count()
+    tag, ndims = h.int(4), h.items(8)
     if tag not in (0, 0x0A):
         raise ValueError("not a dimension list")
     dims = []
@@ -198,13 +207,13 @@ def _classic_netcdf(f, size):
         h.name()
         dims.append(h.count())
     h.attributes()
-    tag, nvars = h.int(4), h.count()
+    tag, nvars = h.int(4), h.items(24)
     if tag not in (0, 0x0B):
         raise ValueError("not a variable list")
     variables = []
     for _ in range(nvars):
         name = h.name()
-        ids = [h.count() for _ in range(h.count())]
+        ids = [h.count() for _ in range(h.items(8 if h.wide else 4))]
         h.attributes()
         kind = h.int(4)
         h.count()  # vsize: capped for large variables, so the shape decides
