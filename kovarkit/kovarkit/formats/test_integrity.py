@@ -8,14 +8,17 @@ from kovarkit.formats.integrity import check_complete
 CUBE = np.arange(12 * 20 * 30, dtype=np.int16).reshape(12, 20, 30)
 
 
-def netcdf(path, fmt, unlimited=True):
+def netcdf(path, fmt, unlimited=True, qa=True):
     import netCDF4
     with netCDF4.Dataset(path, "w", format=fmt) as d:
-        for name, size in (("time", None if unlimited else 12), ("y", 20), ("x", 30)):
+        # variables of 19 x 29 values: not a multiple of 4 bytes
+        for name, size in (("time", None if unlimited else 12), ("y", 19), ("x", 29)):
             d.createDimension(name, size)
         d.setncattr("title", "a cut cube")
-        d.createVariable("ndvi", "i2", ("time", "y", "x"))[:] = CUBE
-        d.createVariable("lat", "f8", ("y",))[:] = np.arange(20)
+        d.createVariable("ndvi", "i2", ("time", "y", "x"))[:] = CUBE[:, :19, :29]
+        if qa:  # a second record variable: each is padded within a record
+            d.createVariable("qa", "i1", ("time", "y", "x"))[:] = CUBE[:, :19, :29] % 7
+        d.createVariable("lat", "f8", ("y",))[:] = np.arange(19)
 
 
 def hdf5(path, **options):
@@ -37,7 +40,7 @@ WRITERS = {
     "netcdf4.nc": lambda p: netcdf(p, "NETCDF4"),
     "cdf1.nc": lambda p: netcdf(p, "NETCDF3_CLASSIC"),
     "cdf2-fixed.nc": lambda p: netcdf(p, "NETCDF3_64BIT_OFFSET", unlimited=False),
-    "cdf5.nc": lambda p: netcdf(p, "NETCDF3_64BIT_DATA"),
+    "cdf5.nc": lambda p: netcdf(p, "NETCDF3_64BIT_DATA", qa=False),
     "userblock.h5": lambda p: hdf5(p, userblock_size=1024),
     "v3.h5": lambda p: hdf5(p, libver="latest"),
     "strips.tif": lambda p: geotiff(p),
@@ -54,9 +57,10 @@ def test_a_file_cut_anywhere_is_refused_naming_its_size(tmp_path, name):
     WRITERS[name](str(path))
     data = path.read_bytes()
     check_complete(path)
-    # The last byte, the overviews or the last records, the data, the header
-    # (a superblock after a user block is then gone: nothing to check).
-    for size in (len(data) - 1, len(data) * 3 // 4, len(data) // 2, 1200, 100)[
+    # The last bytes (a classic file may end in padding), the overviews or the
+    # last records, the data, the header (a superblock after a user block is
+    # then gone: nothing to check).
+    for size in (len(data) - 3, len(data) * 3 // 4, len(data) // 2, 1200, 100)[
             :4 if name == "userblock.h5" else 5]:
         path.write_bytes(data[:size])
         with pytest.raises(ValueError) as e:
