@@ -13,9 +13,11 @@ import kovarkit
 import kovarkit.xarray as kx
 
 
-def os_threads():
+def threads():
+    """Python's threads and the process's own (from /proc/self/status)."""
     with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
+        return threading.active_count(), next(int(line.split()[1]) for line in f
+                                              if line.startswith("Threads:"))
 
 
 @pytest.mark.parametrize("entry", ["numpy", "xarray"])
@@ -24,7 +26,7 @@ def test_sigint_stops_a_minute_long_fit_within_a_second(entry):
     samples = np.random.default_rng(3).integers(0, 1500, (200000, 46)).astype(np.int16)
     run = {"numpy": lambda: kovarkit.fit(samples, threads=2),
            "xarray": lambda: kx.fit(xr.DataArray(samples, dims=("x", "time")), threads=2)}[entry]
-    before = (threading.active_count(), os_threads())
+    before = threads()
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
     try:
@@ -38,7 +40,7 @@ def test_sigint_stops_a_minute_long_fit_within_a_second(entry):
         timer.join()
         signal.signal(signal.SIGINT, previous)
     assert 0.5 <= elapsed < 1.0
-    assert (threading.active_count(), os_threads()) == before
+    assert threads() == before
     # The next fit runs to its end, with the same products on any number of threads.
     small = samples[:64]
     assert kovarkit.fit(small, threads=2).p.tobytes() == kovarkit.fit(small, threads=1).p.tobytes()
