@@ -128,8 +128,9 @@ def _fit_parser(sub):
                    help="fit each whole period on its own window of --window periods")
     f.add_argument("--window", type=int, default=3, metavar="W",
                    help="whole periods in each window of --periods (default 3)")
-    f.add_argument("--memory", default="1G", metavar="SIZE",
-                   help="memory for the blocks in flight, e.g. 512M (default 1G)")
+    f.add_argument("--memory", metavar="SIZE",
+                   help="memory for the blocks in flight, e.g. 512M (default: a quarter of "
+                        "the memory the process can get, cgroup limits included, at most 1G)")
     f.add_argument("--threads", type=int, metavar="N", help="worker threads (default: every core)")
     f.add_argument("--quiet", action="store_true", help="no progress bar")
     f.add_argument("--force", action="store_true", help="replace existing outputs")

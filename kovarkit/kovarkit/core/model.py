@@ -41,7 +41,7 @@ class Model:
 
     def at(self, t):
         """(value, slope, antiderivative) at t of shape (n, ...)."""
-        shape = (-1,) + (1,) * (t.ndim - 1)
+        shape = (self.c0.shape[0],) + (1,) * (t.ndim - 1)
         c0, c1 = self.c0.reshape(shape), self.c1.reshape(shape)
         amp = self.amp.reshape(shape + (self.n.size,))
         ang = (self.omega * t)[..., None] * self.n + self.phase.reshape(amp.shape)

@@ -203,7 +203,15 @@ def _block(p, origin, offset, shift, s, h, g):
         found[:, cols] = f[:, None, :]
     periodic = np.unique(origin).size == 1 and not shift.any()
     met = _metrics(model, times, shift[None, :, None], found, s, periodic)
-    return {k: a.reshape(n, m * ns) for k, a in met.items()}
+    met = {k: a.reshape(n, m * ns) for k, a in met.items()}
+    # a season of a model beyond single precision has no metric rather than some
+    values = {k: a.astype(np.float32) for k, a in met.items() if k != "quality"}
+    lost = np.isin(met["quality"], (0, BEYOND_SERIES)) & ~np.logical_and.reduce(
+        [np.isfinite(a) for a in values.values()])
+    for k, a in values.items():
+        a[lost] = np.nan
+    values["quality"] = np.where(lost, NO_MODEL, met["quality"]).astype(np.uint8)
+    return values
 
 
 def seasons(p, *, npoint, ndat, nfunc=None, threshold=0.2, end_threshold=None, max_seasons=1,
@@ -247,22 +255,28 @@ def seasons(p, *, npoint, ndat, nfunc=None, threshold=0.2, end_threshold=None, m
     if nperiod and npix:
         block = max(1, _BLOCK_VALUES // (3 * g))
         for lo in range(0, npix, block):
-            chunk = np.asarray(rows[lo:lo + block], np.float64)
-            ok = np.isfinite(chunk).all(axis=-1) & (chunk != 0).any(axis=-1)
-            if rows.shape[1] == 1:   # one model for every period
-                good = np.flatnonzero(ok[:, 0])
-                if good.size:
-                    met = _block(chunk[good, 0], np.ones(nperiod), first, np.zeros(nperiod), s,
-                                 h, g)
-                    for k, a in met.items():
-                        out[k][lo + good] = a
-                continue
-            for c in range(nperiod):  # each period's own model
-                good = np.flatnonzero(ok[:, c])
-                if good.size:
-                    met = _block(chunk[good, c], origin[c:c + 1], first[c:c + 1],
-                                 first[c:c + 1] - origin[c:c + 1], s, h, g)
-                    for k, a in met.items():
-                        out[k][lo + good, c * ns:(c + 1) * ns] = a
+            _chunk(rows[lo:lo + block], lo, out, origin, first, s, h, g)
     shape = lead + (nperiod * ns,)
     return Seasons(*(out[k].reshape(shape) for k in METRICS))
+
+
+def _chunk(rows, lo, out, origin, first, s, h, g):
+    """The seasons of rows (n, 1 or nperiod, npara) of p into out[..][lo:]."""
+    nperiod, ns = first.size, s["max_seasons"]
+    chunk = np.asarray(rows, np.float64)
+    ok = np.isfinite(chunk).all(axis=-1) & (chunk != 0).any(axis=-1)
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        if chunk.shape[1] == 1:   # one model for every period
+            good = np.flatnonzero(ok[:, 0])
+            if good.size:
+                met = _block(chunk[good, 0], np.ones(nperiod), first, np.zeros(nperiod), s, h, g)
+                for k, a in met.items():
+                    out[k][lo + good] = a
+            return
+        for c in range(nperiod):  # each period's own model
+            good = np.flatnonzero(ok[:, c])
+            if good.size:
+                met = _block(chunk[good, c], origin[c:c + 1], first[c:c + 1],
+                             first[c:c + 1] - origin[c:c + 1], s, h, g)
+                for k, a in met.items():
+                    out[k][lo + good, c * ns:(c + 1) * ns] = a

@@ -6,6 +6,7 @@ import numpy as np
 from ..core.products import DTYPES, VARIABLE_ATTRS, dataset_attrs, parameter_names
 from ..errors import KitError, first_line
 from .georef import cell_centres, grid_mapping
+from .integrity import check_complete
 
 
 def format_of(path):
@@ -16,8 +17,10 @@ def format_of(path):
 
 
 def open_dataset(path):
-    """A NetCDF file or Zarr store as a lazy Dataset, coordinates decoded."""
+    """A NetCDF file or Zarr store as a lazy Dataset, coordinates decoded;
+    a truncated file is refused."""
     import xarray as xr
+    check_complete(path)
     try:
         if format_of(path) == "zarr":
             return xr.open_zarr(path, decode_coords="all")

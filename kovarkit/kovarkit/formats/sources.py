@@ -6,11 +6,13 @@ import numpy as np
 
 from ..errors import KitError, first_line
 from .georef import cell_centres, quiet
+from .integrity import check_complete
 from .netcdf import format_of, open_dataset
 
 
 class RasterStack:
-    """The bands of several rasters as one time series, checked to share a grid."""
+    """The bands of several rasters as one time series, checked to share a grid
+    and to be complete."""
 
     def __init__(self, paths, what):
         import rasterio
@@ -18,6 +20,7 @@ class RasterStack:
         self.bands = []  # (dataset index, band number)
         try:
             for p in paths:
+                check_complete(p)
                 try:
                     with quiet():
                         ds = rasterio.open(p)
@@ -124,7 +127,12 @@ class DatasetSource:
                 "time": c[self.dim].values if self.dim in c else None}
 
     def read(self, row0, nrows, extra_nodata):
-        values = np.asarray(self.da[row0:row0 + nrows].values, dtype=np.float64)
+        try:
+            values = np.asarray(self.da[row0:row0 + nrows].values, dtype=np.float64)
+        except Exception as e:  # the codecs and backends raise many types
+            raise KitError(f"{self.paths[0]}: variable {self.da.name}, lines {row0 + 1}.."
+                           f"{row0 + nrows}: cannot be read or decoded ({first_line(e)}): "
+                           "damaged or truncated (an interrupted copy or download?)") from None
         valid = ~np.isnan(values)
         if extra_nodata is not None:
             valid &= values != extra_nodata
