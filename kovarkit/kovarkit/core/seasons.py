@@ -31,7 +31,8 @@ trend's rise over a period.
 Values are in counts (4096 counts = model value 1.0), times are fractional
 time steps counted from 1, lengths in time steps, integrals in counts x
 time steps, rates in counts per time step.  quality holds bits: 1 = no model
-(non-finite or all-zero coefficients, as after a failed fit), 2 = no season
+(non-finite or all-zero coefficients, as after a failed fit, or a model
+beyond single precision), 2 = no season
 (amplitude below min_amplitude, no local maximum, or an empty second slot),
 4 = a trough, the start or the end lies beyond the series (before step 1 or
 after step ndat).  Seasons of quality 0 or 4 have every metric finite, those
