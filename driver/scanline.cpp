@@ -50,14 +50,21 @@ LineBuffers::LineBuffers(const Control& c)
 PixelModel::PixelModel(const Control& c)
     : design(design_matrix(c.ndat, c.npoint, c.nfunc)) {
   // The envelope scratch is sized by NWIN only when the filter is on.
-  // KOVARIND_FIT_CACHE=0 in the environment turns the fit cache off (same
-  // products, for measuring it).
-  const char* env = std::getenv("KOVARIND_FIT_CACHE");
-  const bool cached = env == nullptr || std::strcmp(env, "0") != 0;
+  // KOVARIND_FIT_CACHE=0 in the environment turns the fit cache off, and
+  // KOVARIND_SKIP=0 the skipping of term lists that cannot win (same
+  // products either way, for measuring them).
+  const auto on = [](const char* name) {
+    const char* env = std::getenv(name);
+    return env == nullptr || std::strcmp(env, "0") != 0;
+  };
+  const bool cached = on("KOVARIND_FIT_CACHE");
+  const bool skip = on("KOVARIND_SKIP");
   const int workers = worker_count();
-  for (int w = 0; w < workers; ++w)
+  for (int w = 0; w < workers; ++w) {
     scratch.push_back(
         std::make_unique<PixelScratch>(c.ndat, envelope_on(c) ? c.nwin : 0, cached));
+    scratch.back()->fit.skip = skip;
+  }
   results.resize(scratch.size());
 }
 

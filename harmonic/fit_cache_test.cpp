@@ -83,15 +83,18 @@ TEST(FitCache, CachedFitsMatchReferenceOnRepeatedPatterns) {
   EXPECT_GT(s.fixed_hits, s.fixed / 4);
   EXPECT_GT(retried, 40);
   EXPECT_GT(failed, 20);
+  EXPECT_GT(fast->stats.skipped, fast->stats.applied / 20);
+  EXPECT_GT(fast->stats.fallbacks, 0);
 }
 
-// The pipeline over every control option, with the cache on and off in two
-// scratches, every field of every result bit for bit. The pixels are series
+// The pipeline over every control option, with the cache and the skipping
+// of term lists on and off in two scratches, every field of every result bit
+// for bit. The pixels are series
 // with repeated and unique flag patterns: clear sky, shared clouds (dips
 // at the same steps), independent clouds and spikes.
 TEST(FitCache, PipelineCachedMatchesUncachedForEveryOption) {
   test::Lcg rng{5};
-  long hits = 0;
+  long hits = 0, skipped = 0;
   for (int variant = 0; variant < 48; ++variant) {
     Control c;
     c.ndat = variant % 4 == 3 ? 23 : 46;
@@ -106,6 +109,7 @@ TEST(FitCache, PipelineCachedMatchesUncachedForEveryOption) {
     derive_limits(c);
     const auto f = design_matrix(c.ndat, c.npoint, c.nfunc);
     PixelScratch on(c.ndat, c.nwin, true), off(c.ndat, c.nwin, false);
+    off.fit.skip = false;
     std::vector<int> cloud(c.ndat);
     for (int p = 0; p < 120; ++p) {
       if (p % 30 == 0)
@@ -134,13 +138,16 @@ TEST(FitCache, PipelineCachedMatchesUncachedForEveryOption) {
           << "variant " << variant << " pixel " << p;
     }
     hits += on.cache.stats().reduction_hits;
-    EXPECT_EQ(off.cache.stats().reductions, 0);
+    skipped += on.fit.stats.skipped;
+    EXPECT_EQ(off.cache.stats().reductions + off.fit.stats.skipped, 0);
   }
   EXPECT_GT(hits, 2000);
+  EXPECT_GT(skipped, 50000);
 }
 
-// Whole scenes of coherent clouds with MASK 0 and 1: products of the cached
-// program with 1 and 3 threads against the uncached one, byte for byte.
+// Whole scenes of coherent clouds with MASK 0 and 1: products of the
+// program with 1 and 3 threads, cache and skipping each on and off, against
+// the program without either, byte for byte.
 TEST(FitCache, SceneProductsIndependentOfCacheAndThreads) {
   for (const char* mask : {"", "--mask"}) {
     test::TempDir d;
@@ -149,11 +156,13 @@ TEST(FitCache, SceneProductsIndependentOfCacheAndThreads) {
     if (*mask) args.push_back(mask);
     test::mkscene(d, args);
     std::map<std::string, std::string> ref;
-    for (const std::string env : {"KOVARIND_FIT_CACHE=0", "KOVARIND_FIT_CACHE=1"})
+    for (const std::string env : {"0", "1"})
       for (int threads : {1, 3}) {
         const test::RunResult r =
             test::run({KOVARIND_EXE}, d.path(),
-                      {"OMP_NUM_THREADS=" + std::to_string(threads), env});
+                      {"OMP_NUM_THREADS=" + std::to_string(threads),
+                       "KOVARIND_FIT_CACHE=" + env,
+                       "KOVARIND_SKIP=" + std::string(threads == 1 ? env : "1")});
         ASSERT_EQ(r.status, 0) << r.err;
         const auto now = test::snapshot(d);
         if (ref.empty()) ref = now;
