@@ -124,6 +124,7 @@ struct Engine {
   // Skipping: per depth along the path, the lowest criterion a prefix of the
   // path can score anywhere below, and |x(w,w)| of a reduced list that covers
   // the node's remaining children (-1: none yet).
+  FitCache* cache = nullptr;
   bool prune = false;
   bool missing = false;  // rescore met a node that was left out
   int cert = -1;         // conditioning certificate: -1 unknown, 0 failed, 1 passed
@@ -162,7 +163,14 @@ struct Engine {
   // score below the best so far.
   bool cut(int j) {
     if (!prune || !(amin[j] >= crit) || !(ref[j] >= 0.0)) return false;
-    if (cert < 0) cert = certified() ? 1 : 0;
+    if (cert < 0) {
+      // Kept with the reduction when there is one: it depends on the design.
+      if (kept) cert = cache->certificate(red);  // -1 when overwritten
+      if (cert < 0) {
+        cert = certified() ? 1 : 0;
+        if (kept) cache->keep_certificate(red, cert == 1);
+      }
+    }
     if (cert == 0) return false;
     const double s = ref[j] * (1.0 - kSlack) - kSlack * ynorm;
     const double low = s > 0.0 ? s * s * (1.0 - kSlack) : 0.0;
@@ -588,6 +596,7 @@ void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t*
   e.tmp = e.x0 + static_cast<std::size_t>(2 * kMaxHarmonics + 3) * e.ld;
   e.rep = e.tmp + static_cast<std::size_t>(2 * kMaxHarmonics + 3) * e.ld;
   e.rt = r0;
+  e.cache = cache;
 
   // Load the flagged rows of constant, trend, pairs 1..r0 and y.
   const int ncol0 = 2 * r0 + 3;
@@ -660,7 +669,7 @@ void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t*
         e.crit = kCritStart;
         e.istar = 0;
         e.dstar = 0;
-        if (e.kept) {
+        if (e.kept && cache->alive(e.red)) {
           e.replay();
         } else {
           e.walk();
