@@ -2,8 +2,8 @@
 // product writes) with each speed feature switched on and off in the same
 // binary, for the scenes named in KOVARIND_BENCH_SCENES ("name=dir,..."),
 // in the variants named in KOVARIND_BENCH_VARIANTS (default
-// "off,cache,skip,cache+skip"; a variant is a '+'-joined set of features:
-// cache, skip). Run with OMP_NUM_THREADS=1, repetitions and random
+// "off,cache,skip,cache+skip,cache+skip+group"; a variant is a '+'-joined
+// set of features: cache, skip, group). Run with OMP_NUM_THREADS=1, repetitions and random
 // interleaving so that the load of a shared machine falls on all alike.
 #include <benchmark/benchmark.h>
 
@@ -22,13 +22,14 @@
 namespace {
 
 struct Features {
-  bool cache = false, skip = false;
+  bool cache = false, skip = false, group = false;
 };
 
 Features parse(const std::string& v) {
   Features f;
   f.cache = v.find("cache") != std::string::npos;
   f.skip = v.find("skip") != std::string::npos;
+  f.group = v.find("group") != std::string::npos;
   return f;
 }
 
@@ -65,6 +66,7 @@ void run_scene(benchmark::State& state, const std::string& dir, Features feat) {
     std::optional<kov::PixelModel> m;
     std::optional<kov::LineBuffers> b;
     if (!kov::allocate_scan(c, m, b).ok()) break;
+    m->grouped = feat.group;
     for (auto& w : m->scratch) {
       w->cache.set_enabled(feat.cache);
       w->fit.skip = feat.skip;
@@ -84,6 +86,7 @@ void run_scene(benchmark::State& state, const std::string& dir, Features feat) {
       refl.applied += w->fit.stats.applied;
       refl.skipped += w->fit.stats.skipped;
       refl.fallbacks += w->fit.stats.fallbacks;
+      refl.grouped += w->fit.stats.grouped;
     }
   }
   fs.close_all();
@@ -99,6 +102,7 @@ void run_scene(benchmark::State& state, const std::string& dir, Features feat) {
   state.counters["refl/px"] = static_cast<double>(refl.applied) / pixels;
   state.counters["skipped"] = rate(refl.skipped, refl.applied + refl.skipped);
   state.counters["refits"] = static_cast<double>(refl.fallbacks);
+  state.counters["grouped"] = static_cast<double>(refl.grouped) / pixels;
 }
 
 }  // namespace
@@ -107,7 +111,7 @@ int main(int argc, char** argv) {
   const char* env = std::getenv("KOVARIND_BENCH_SCENES");
   const char* venv = std::getenv("KOVARIND_BENCH_VARIANTS");
   const std::vector<std::string> variants =
-      split(venv ? venv : "off,cache,skip,cache+skip", ',');
+      split(venv ? venv : "off,cache,skip,cache+skip,cache+skip+group", ',');
   for (const std::string& item : split(env ? env : "", ',')) {
     const std::size_t eq = item.find('=');
     if (eq == std::string::npos) continue;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 
 #include "harmonic/householder_fast.hpp"
 #include "harmonic/best_subset.hpp"
@@ -568,74 +569,210 @@ struct Engine {
 
 bool usable(double e) { return std::fabs(e) <= kFastMax; }  // false for NaN
 
+double series_norm(const double* y, int u) {
+  double s = 0.0;
+  for (int k = 0; k < u; ++k) s += y[k] * y[k];
+  return std::sqrt(s);
+}
+
+// The replay of Engine::replay() for several pixels that share a kept
+// reduction: lanes[l] holds pixel l's state, its loaded series in column
+// y[l]. Each kept reflection is applied to every lane's column in one call
+// of apply_reflection, which forms each element of the reflection once per
+// four columns and sums every column exactly as apply_reflection_column
+// sums one; every lane therefore gets the bits of its own replay. A subtree
+// is left out only when every lane may leave it out; a lane that could have
+// left out a subtree its group reduces scores candidates that cannot win
+// (their criteria are not below its best), which changes nothing. No nodes
+// are stored: a retry of a lane reduces again.
+struct GroupReplay {
+  std::optional<Engine>* lanes;
+  int g;
+  Engine& e0;
+  double* ytmp[kMaxGroup];
+  double* ylev[kMaxGroup][kMaxDepth + 1];
+
+  GroupReplay(std::optional<Engine>* l, int count) : lanes(l), g(count), e0(*l[0]) {}
+
+  Engine& lane(int l) { return *lanes[l]; }
+
+  void reflect(int pr, double* const* src, double* const* dst) {
+    const int m = e0.u - pr;
+    if (m <= 0) return;
+    const double* s[kMaxGroup];
+    double* d[kMaxGroup];
+    for (int l = 0; l < g; ++l) {
+      s[l] = src[l] + pr;
+      d[l] = dst[l] + pr;
+    }
+    if (e0.red.formed[e0.ri++] != 0) {
+      const std::size_t mp = static_cast<std::size_t>((m + 3) & ~3);
+      const double* v = e0.red.data + e0.cur;
+      const double beta = v[mp];
+      double* bv = e0.ws.bv;
+      for (std::size_t i = 0; i < mp; ++i) bv[i] = beta * v[i];
+      e0.cur += mp + 4;
+      apply_reflection(v, bv, m, m, s, d, g);
+    } else {
+      for (int l = 0; l < g; ++l)
+        std::memcpy(d[l], s[l], sizeof(double) * static_cast<std::size_t>(m));
+    }
+  }
+
+  void run(double* const* y, double* area) {
+    const int r = e0.r;
+    const std::size_t ld = static_cast<std::size_t>(e0.ld);
+    for (int l = 0; l < g; ++l) {
+      ytmp[l] = area;
+      area += ld;
+      for (int j = 0; j <= r; ++j) {
+        ylev[l][j] = area;
+        area += ld;
+      }
+    }
+    e0.ri = 0;
+    e0.cur = 0;
+    double* lev0[kMaxGroup];
+    for (int l = 0; l < g; ++l) lev0[l] = ylev[l][0];
+    reflect(0, y, ytmp);
+    reflect(1, ytmp, lev0);
+    e0.ws.stats.applied += 2L * g;
+    for (int l = 0; l < g; ++l) {
+      Engine& e = lane(l);
+      e.yb[0][0] = e.row(ytmp[l], 0);
+      e.yb[0][1] = e.row(ylev[l][0], 1);
+    }
+    double first[kMaxGroup];
+    visit(0, 0, first);
+  }
+
+  void visit(int j, int q, double* first) {
+    for (int l = 0; l < g; ++l) lane(l).enter(j);
+    if (q == e0.r) {
+      for (int l = 0; l < g; ++l) {
+        lane(l).score(j);
+        first[l] = std::fabs(lane(l).xw[j]);
+      }
+      return;
+    }
+    for (int l = 0; l < g; ++l) first[l] = -1.0;
+    double* a[kMaxGroup];
+    double* b[kMaxGroup];
+    for (int l = 0; l < g; ++l) {
+      a[l] = ylev[l][j];
+      b[l] = ylev[l][j + 1];
+    }
+    for (int qc = q + 1; qc <= e0.r; ++qc) {
+      bool all = true;
+      for (int l = 0; l < g && all; ++l) all = lane(l).cut(j);
+      if (all) {
+        e0.pass_child(j, qc);
+        e0.ws.stats.skipped += static_cast<long>(g) * (2L << (e0.r - qc));
+        continue;
+      }
+      reflect(2 * j + 2, a, ytmp);
+      reflect(2 * j + 3, ytmp, b);
+      e0.ws.stats.applied += 2L * g;
+      for (int l = 0; l < g; ++l) {
+        Engine& e = lane(l);
+        e.yb[j + 1][0] = e.row(ytmp[l], 2 * j + 2);
+        e.yb[j + 1][1] = e.row(b[l], 2 * j + 3);
+        e.xw[j + 1] = e.leafvalue(b[l], 2 * j + 4);
+        e.path[j + 1] = qc;
+      }
+      double sub[kMaxGroup];
+      visit(j + 1, qc, sub);
+      for (int l = 0; l < g; ++l) {
+        if (sub[l] >= 0.0) lane(l).ref[j] = sub[l];
+        if (qc == q + 1) first[l] = sub[l];
+      }
+    }
+  }
+};
+
 }  // namespace
 
-void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t* use,
-               const double* f, double* coef, double* fit, int& order,
-               double& crit, BestSubsetFastScratch& ws, FitCache* cache) {
-  const int r0 = order;
-  auto plain = [&] { fit_best_subset(n, nfunc, y, use, f, coef, fit, order, crit, ws.plain); };
-  if (n < 0 || n > kMaxSteps || nfunc < 0 || nfunc > kMaxHarmonics || r0 < 1 ||
-      r0 > nfunc) {
-    plain();
-    return;
-  }
+namespace {
 
-  Engine e(ws);
-  e.r0 = r0;
-  int u = 0;
-  for (int t = 0; t < n; ++t) u += (use[t] != 0);
-  if (u == 0) {
-    plain();
-    return;
+// Loads the flagged rows of constant, trend, pairs 1..r0 and y into e.x0
+// (e's sizes set); false when the plain routine must run.
+bool load(Engine& e, int n, const double* y, const std::uint8_t* use, const double* f) {
+  const int ncol0 = 2 * e.r0 + 3;
+  int i = 0;
+  bool ok = true;
+  for (int t = 1; t <= n; ++t) {
+    if (use[t - 1] == 0) continue;
+    for (int g = 0; g < ncol0 - 1; ++g) {
+      const double a = f[at(kLdT, t, g + 1)];
+      ok = ok && usable(a);
+      e.col(e.x0, g)[i] = a;
+    }
+    const double a = y[t - 1];
+    ok = ok && usable(a);
+    e.col(e.x0, ncol0 - 1)[i] = a;
+    ++i;
   }
+  double s = 0.0;
+  for (int k = 0; k < e.u; ++k) {
+    const double a = e.x0[k];
+    s += a * a;
+  }
+  if (!ok || std::sqrt(s) < 1e-60) return false;
+  e.ynorm = series_norm(e.col(e.x0, ncol0 - 1), e.u);
+  return true;
+}
+
+// Sizes and buffers of a fit of u flagged rows at order limit r0.
+void setup(Engine& e, int u, int r0, FitCache* cache) {
+  e.r0 = r0;
   e.u = u;
   e.uu = static_cast<double>(u);
   e.ld = (u + kFastSlack + 7) & ~7;
-  e.x0 = ws.buf;
+  e.x0 = e.ws.buf;
   e.tmp = e.x0 + static_cast<std::size_t>(2 * kMaxHarmonics + 3) * e.ld;
   e.rep = e.tmp + static_cast<std::size_t>(2 * kMaxHarmonics + 3) * e.ld;
   e.rt = r0;
   e.cache = cache;
+}
 
-  // Load the flagged rows of constant, trend, pairs 1..r0 and y.
+bool arguments_fast(int n, int nfunc, int r0) {
+  return n >= 0 && n <= kMaxSteps && nfunc >= 0 && nfunc <= kMaxHarmonics && r0 >= 1 &&
+         r0 <= nfunc;
+}
+
+int flagged(int n, const std::uint8_t* use) {
+  int u = 0;
+  for (int t = 0; t < n; ++t) u += (use[t] != 0);
+  return u;
+}
+
+// fit_best_subset_fast; with pre, the first attempt was scored by a group
+// replay from the kept reduction pre->red, and pre holds its outcome.
+void fit_one(int n, int nfunc, const double* y, const std::uint8_t* use, const double* f,
+             double* coef, double* fit, int& order, double& crit, BestSubsetFastScratch& ws,
+             FitCache* cache, const Engine* pre) {
+  const int r0 = order;
+  auto plain = [&] { fit_best_subset(n, nfunc, y, use, f, coef, fit, order, crit, ws.plain); };
+  const int u = flagged(n, use);
+  if (!arguments_fast(n, nfunc, r0) || u == 0) {
+    plain();
+    return;
+  }
+  Engine e(ws);
+  setup(e, u, r0, cache);
   const int ncol0 = 2 * r0 + 3;
-  {
-    int i = 0;
-    bool ok = true;
-    for (int t = 1; t <= n; ++t) {
-      if (use[t - 1] == 0) continue;
-      for (int g = 0; g < ncol0 - 1; ++g) {
-        const double a = f[at(kLdT, t, g + 1)];
-        ok = ok && usable(a);
-        e.col(e.x0, g)[i] = a;
-      }
-      const double a = y[t - 1];
-      ok = ok && usable(a);
-      e.col(e.x0, ncol0 - 1)[i] = a;
-      ++i;
-    }
-    double s = 0.0;
-    for (int k = 0; k < u; ++k) {
-      const double a = e.x0[k];
-      s += a * a;
-    }
-    if (!ok || std::sqrt(s) < 1e-60) {
-      plain();
-      return;
-    }
-    if (ws.skip) {
-      const double* yc = e.col(e.x0, ncol0 - 1);
-      double sy = 0.0;
-      for (int k = 0; k < u; ++k) sy += yc[k] * yc[k];
-      e.ynorm = std::sqrt(sy);
-    }
+  if (!load(e, n, y, use, f)) {
+    plain();
+    return;
   }
 
   // The design-side work of this flag pattern, recorded before or to be
   // recorded now (the tree of the first attempt; retries rescore it).
   bool hit = false;
-  if (cache != nullptr && cache->enabled()) {
+  if (pre != nullptr) {
+    e.red = pre->red;
+    e.kept = cache->alive(e.red);
+  } else if (cache != nullptr && cache->enabled()) {
     const FitKey key = FitKey::of(n, nfunc, r0, use);
     hit = e.kept = cache->find(key, u, e.x0, ncol0 - 1, e.ld, e.red);
     if (!hit && r0 <= kFastCacheOrder &&
@@ -657,7 +794,13 @@ void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t*
     e.dstar = 0;
     e.r = r;
     e.prune = ws.skip && !e.recording;
-    if (first && hit) {
+    if (first && pre != nullptr) {
+      e.crit = pre->crit;
+      e.istar = pre->istar;
+      e.dstar = pre->dstar;
+      std::copy(std::begin(pre->best), std::end(pre->best), std::begin(e.best));
+      std::copy(std::begin(pre->sy), std::end(pre->sy), std::begin(e.sy));
+    } else if (first && hit) {
       e.replay();
     } else if (e.rrec > r) {
       e.missing = false;
@@ -675,6 +818,8 @@ void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t*
           e.walk();
         }
       }
+    } else if (!first && e.kept && cache->alive(e.red)) {
+      e.replay();  // after a group's first attempt, which kept no nodes
     } else {
       e.walk();
       if (e.recording) {
@@ -713,6 +858,99 @@ void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t*
 
     if (!retry_lower_order(r, n, m, coef, fit, order)) return;
   }
+}
+
+}  // namespace
+
+void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t* use,
+               const double* f, double* coef, double* fit, int& order,
+               double& crit, BestSubsetFastScratch& ws, FitCache* cache) {
+  fit_one(n, nfunc, y, use, f, coef, fit, order, crit, ws, cache, nullptr);
+}
+
+void fit_best_subset_group(int count, int n, int nfunc, const double* const* y,
+                           const std::uint8_t* use, const double* f, double* const* coef,
+                           double* const* fit, int* order, double* crit,
+                           BestSubsetFastScratch& ws, FitCache* cache) {
+  const int r0 = count > 0 ? order[0] : 0;
+  const auto each = [&](const Engine* const* pre) {
+    for (int l = 0; l < count; ++l)
+      fit_one(n, nfunc, y[l], use, f, coef[l], fit[l], order[l], crit[l], ws, cache,
+              pre != nullptr ? pre[l] : nullptr);
+  };
+  const int u = flagged(n, use);
+  if (count < 2 || count > kMaxGroup || cache == nullptr || !cache->enabled() ||
+      !arguments_fast(n, nfunc, r0) || r0 > kFastCacheOrder || u == 0) {
+    each(nullptr);
+    return;
+  }
+  std::optional<Engine> lanes[kMaxGroup];
+  Engine& e0 = lanes[0].emplace(ws);
+  setup(e0, u, r0, cache);
+  const FitKey key = FitKey::of(n, nfunc, r0, use);
+  const int ncol0 = 2 * r0 + 3;
+  if (!load(e0, n, y[0], use, f) ||
+      !cache->find(key, u, e0.x0, ncol0 - 1, e0.ld, e0.red)) {
+    each(nullptr);
+    return;
+  }
+  // The lanes: every pixel whose series the fast path takes, its flagged
+  // values in a column of its own; the others are fitted on their own.
+  const Engine* pre[kMaxGroup] = {};
+  double* ycol[kMaxGroup];
+  int lane_of[kMaxGroup];
+  int g = 0;
+  for (int l = 0; l < count; ++l) {
+    double* c = e0.col(e0.rep, g);
+    bool ok = true;
+    int i = 0;
+    for (int t = 0; t < n; ++t)
+      if (use[t] != 0) {
+        ok = ok && usable(y[l][t]);
+        c[i++] = y[l][t];
+      }
+    if (!ok) continue;
+    FitCache::Reduction red;
+    if (l > 0 && !cache->find(key, u, e0.x0, ncol0 - 1, e0.ld, red)) continue;
+    Engine& e = g == 0 ? e0 : lanes[g].emplace(ws);
+    if (g > 0) {
+      setup(e, u, r0, cache);
+      e.red = e0.red;
+      e.kept = true;
+    }
+    e.ynorm = series_norm(c, u);
+    ycol[g] = c;
+    lane_of[g] = l;
+    ++g;
+  }
+  if (g < 2) {
+    each(nullptr);
+    return;
+  }
+  // The certificate depends on the design alone: once for all lanes.
+  int cert = -1;
+  if (ws.skip) {
+    cert = cache->certificate(e0.red);
+    if (cert < 0) {
+      cert = e0.certified() ? 1 : 0;
+      cache->keep_certificate(e0.red, cert == 1);
+    }
+  }
+  for (int l = 0; l < g; ++l) {
+    Engine& e = *lanes[l];
+    e.kept = true;
+    e.r = r0;
+    e.crit = kCritStart;
+    e.istar = 0;
+    e.dstar = 0;
+    e.prune = ws.skip;
+    e.cert = cert;
+    pre[lane_of[l]] = &e;
+  }
+  ws.stats.grouped += g;
+  GroupReplay grp(lanes, g);
+  grp.run(ycol, e0.rep + static_cast<std::size_t>(2 * kMaxHarmonics + 3) * e0.ld);
+  each(pre);
 }
 
 }  // namespace kov

@@ -15,12 +15,14 @@ inline constexpr int kFastLd = 208;  // rows per column buffer: 200 + slack
 inline constexpr int kFastBufCols =  // load + temp + replay + tree levels
     3 * (2 * kMaxHarmonics + 3) + (kMaxHarmonics + 1) * (kMaxHarmonics + 1);
 inline constexpr int kFastCacheOrder = 12;  // largest tree kept for retries
+inline constexpr int kMaxGroup = 16;  // pixels replayed together
 
 // Reflections applied by the fast fit and reflections of term lists it
 // proved unable to win and left out, since the scratch was made.
 struct FastFitStats {
   long applied = 0, skipped = 0;
   long fallbacks = 0;  // retries that had to reduce again (nodes left out)
+  long grouped = 0;    // fits whose first attempt was replayed in a group
 };
 
 // Per-worker scratch of fit_best_subset_fast (about 1.8 MB; allocate it on the heap).
@@ -51,5 +53,16 @@ struct BestSubsetFastScratch {
 void fit_best_subset_fast(int n, int nfunc, const double* y, const std::uint8_t* use,
                const double* f, double* coef, double* fit, int& order,
                double& crit, BestSubsetFastScratch& ws, FitCache* cache = nullptr);
+
+// fit_best_subset_fast for count pixels whose fits share n, nfunc, the use
+// flags, the design and the order limit (order[l] equal on entry): y[l],
+// coef[l], fit[l], order[l] and crit[l] are pixel l's. When the cache keeps
+// the reduction of their flags, the pixels' series go through its
+// reflections together (each reflection element formed once for several
+// pixels); every result is the bits fit_best_subset_fast gives each pixel.
+void fit_best_subset_group(int count, int n, int nfunc, const double* const* y,
+                           const std::uint8_t* use, const double* f, double* const* coef,
+                           double* const* fit, int* order, double* crit,
+                           BestSubsetFastScratch& ws, FitCache* cache);
 
 }  // namespace kov
