@@ -76,8 +76,8 @@ std::uint64_t scan_bytes(const Control& c, int workers) {
   const U nwin = envelope_on(c) ? static_cast<U>(std::max(c.nwin, 0)) : 0;
   // kpix (and msk), pix, pix0, para, aic, then the order, min and max lines.
   const U per_pixel = ndat * 2 * (c.mask == 1 ? 2 : 1) + 2 * ndat * 8 + npara * 8 + 8 + 3 * 2;
-  const U per_worker = sizeof(PixelScratch) + (ndat + 2 * nwin) * sizeof(double) +
-                       kMaxGroup * sizeof(PixelResult);
+  const U per_worker = sizeof(PixelScratch) + PixelScratch::batch_bytes() +
+                       (ndat + 2 * nwin) * sizeof(double) + kMaxGroup * sizeof(PixelResult);
   return static_cast<U>(std::max(c.npix, 0)) * per_pixel + static_cast<U>(workers) * per_worker +
          U{kLdT} * kMaxCols * sizeof(double);
 }

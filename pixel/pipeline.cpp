@@ -207,6 +207,8 @@ PixelScratch::PixelScratch(int ndat, int nwin, bool cached)
 
 PixelScratch::~PixelScratch() = default;
 
+std::size_t PixelScratch::batch_bytes() { return sizeof(Batch); }
+
 void process_pixel(const Control& c, const double* design, const std::int16_t* raw,
                    const std::int16_t* mask, PixelResult& out, PixelScratch& ws,
                    FitPath path) {

@@ -29,6 +29,7 @@ struct PixelScratch {
   FitCache cache;              // design-side work of the fast path's fits
   struct Batch;
   std::unique_ptr<Batch> batch;  // series of process_pixels, made on first use
+  static std::size_t batch_bytes();
 };
 
 // What the pipeline returns for one pixel. Entries beyond NDAT (series) and
