@@ -160,41 +160,33 @@ def fit_periods(da, mask=None, *, dim="time", window=3, threads=None, **control)
 
 
 def _time_axis(ds, pdims):
-    """(ndat, time values or None) of a fit or fit_periods Dataset."""
+    """(ndat, datetime64 time values or None) of a fit or fit_periods Dataset."""
     name = ds.attrs.get("kovarkit_time_dim")
     if name is None and "f" in ds:
         tdims = [d for d in ds["f"].dims if d not in pdims]
         name = tdims[0] if len(tdims) == 1 else None
-    ndat = ds.attrs.get("kovarind_ndat")
+    ndat = ds.attrs.get("kovarind_ndat", ds.sizes.get(name))
     if ndat is None:
-        if name is None or name not in ds.dims:
-            raise ValueError("ds: neither a fitted series f nor the attribute kovarind_ndat "
-                             "tells the length of the series")
-        ndat = ds.sizes[name]
-    time = ds[name].values if name in ds.coords else None
-    if time is not None and not np.issubdtype(time.dtype, np.datetime64):
-        time = None
-    return int(ndat), time
+        raise ValueError("ds: neither a fitted series f nor the attribute kovarind_ndat "
+                         "tells the length of the series")
+    time = ds[name].values if name in ds.coords else np.zeros(0)
+    return int(ndat), time if np.issubdtype(time.dtype, np.datetime64) else None
 
 
 def seasons(ds, *, threshold=0.2, end_threshold=None, max_seasons=1, second_ratio=0.5,
             min_amplitude=1.0, year_start=None, step=0.1, npoint=None):
     """Seasons (kovarkit.seasons) of the output of kovarkit.xarray.fit or
-    fit_periods: one variable per metric of dimensions (season, ...space),
-    season = 1 .. nperiod * max_seasons with the coordinate `period`, and
-    the spatial coordinates and spatial_ref of ds.  NPOINT, NDAT and the
-    windows come from ds (npoint= for datasets that do not record it).
-    With a datetime time coordinate, times are dates (datetime64), lengths
-    days, integrals value x days and rates per day, and year, peak_doy,
-    start_doy and end_doy are added (year_start "MM-DD": the year that
-    begins on that day).  With the attributes kovarkit_scale and
-    kovarkit_offset, values are in index units.  Dask-backed input stays
-    lazy."""
+    fit_periods, with NPOINT, NDAT and the windows from ds (npoint= for
+    datasets that do not record it): one variable per metric of dimensions
+    (season, ...space), season 1 .. nperiod * max_seasons with the coordinate
+    `period`, ds's spatial coordinates and spatial_ref.  With a datetime time
+    coordinate and with kovarkit_scale and kovarkit_offset, in dates and
+    index units (kovarkit.core.calendar; year_start "MM-DD": the year that
+    begins on that day).  Dask-backed input stays lazy."""
     if "p" not in ds:
         raise ValueError("ds: the dataset has no coefficient variable p")
     p = ds["p"]
     pdim = "param" if "param" in p.dims else p.dims[-1]
-    per_period = "period" in p.dims and "window_start" in ds.variables
     ndat, time = _time_axis(ds, p.dims)
     npoint = npoint or period_of(ds.attrs) or period_of(p.attrs)
     if npoint is None:
@@ -205,14 +197,13 @@ def seasons(ds, *, threshold=0.2, end_threshold=None, max_seasons=1, second_rati
                             end_threshold=end_threshold, max_seasons=max_seasons,
                             second_ratio=second_ratio, min_amplitude=min_amplitude, step=step)
     nseason = ndat // opts["npoint"] * opts["max_seasons"]
-    core = [pdim]
-    if per_period:
-        opts["window_start"] = ds["window_start"].values
-        core = ["period", pdim]
-
     scale = ds.attrs.get("kovarkit_scale")
     units = dict(time=time, year_start=year_start, scale=scale,
                  offset=float(ds.attrs.get("kovarkit_offset", 0.0)))
+    core = [pdim]
+    if "period" in p.dims and "window_start" in ds.variables:
+        units["window_start"] = ds["window_start"].values
+        core = ["period", pdim]
     cols = calendar.columns(time is not None, scale is not None)
 
     def block(a, opts=dict(opts, **units)):
@@ -236,7 +227,5 @@ def seasons(ds, *, threshold=0.2, end_threshold=None, max_seasons=1, second_rati
                 res = res.assign_coords({name: ds[name]})
             for v in res.data_vars.values():
                 v.attrs["grid_mapping"] = name
-    opts.pop("window_start", None)
-    res.attrs.update({k: v for k, v in opts.items() if k != "ndat"}, ndat=ndat,
-                     year_start=year_start or "01-01")
+    res.attrs.update(opts, year_start=year_start or "01-01")
     return res
