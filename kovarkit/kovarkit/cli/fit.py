@@ -18,7 +18,7 @@ import sys
 import numpy as np
 
 from ..core import fit as engine
-from ..core.periods import fit_periods, windows
+from ..core.periods import checked_windows, fit_periods
 from ..core.counts import out_of_range, to_counts, usable
 from ..core.products import PRODUCTS, control_attrs, rasters
 from ..errors import KitError
@@ -100,15 +100,13 @@ def _run(args, out, kind, budget, have, good, scale, offset):
                                f"lines x pixels), the sources {src.ndat} x {src.height} x "
                                f"{src.width}")
         control, use_mask = _control(args, src)
-        c = engine.control_values(src.ndat if not args.periods else None, use_mask, **control)
-        periods = None
-        if args.periods:
+        if not args.periods:
+            c, periods = engine.control_values(src.ndat, use_mask, **control), None
+        else:
             try:
-                starts, length = windows(src.ndat, c["npoint"], args.window)
+                c, periods = checked_windows(src.ndat, args.window, use_mask, **control)
             except ValueError as e:
                 raise KitError(f"{src.paths[0]}: --periods: {e}") from None
-            engine.control_values(length, use_mask, **control)
-            periods = dict(window_start=starts, window_length=length, window=args.window)
         if src.crs is None:
             print(f"kovarkit: fit: warning: {src.paths[0]}: no coordinate system; the "
                   "products carry only the pixel grid", file=sys.stderr)

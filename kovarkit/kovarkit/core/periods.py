@@ -60,6 +60,17 @@ def windows(ndat, npoint, window=3):
     return first * npoint + 1, periods * npoint
 
 
+def checked_windows(ndat, window, masked, **control):
+    """(control values, dict(window_start, window_length, window)) of a fit
+    per period of a series of ndat steps, the control values checked for
+    each window; ValueError names the value at fault."""
+    from . import fit as engine
+    starts, length = windows(ndat, engine.control_values(None, masked, **control)["npoint"],
+                             window)
+    return (engine.control_values(length, masked, **control),
+            dict(window_start=starts, window_length=length, window=window))
+
+
 def fit_periods(samples, mask=None, *, window=3, threads=None, **control):
     """Fit each whole period of ``samples`` (..., ndat) on its own window.
 
