@@ -61,14 +61,14 @@ def windows(ndat, npoint, window=3):
 
 
 def checked_windows(ndat, window, masked, **control):
-    """(control values, dict(window_start, window_length, window)) of a fit
+    """(control values, dict(window_start, window_length, window, ndat)) of a fit
     per period of a series of ndat steps, the control values checked for
     each window; ValueError names the value at fault."""
     from . import fit as engine
     starts, length = windows(ndat, engine.control_values(None, masked, **control)["npoint"],
                              window)
     return (engine.control_values(length, masked, **control),
-            dict(window_start=starts, window_length=length, window=window))
+            dict(window_start=starts, window_length=length, window=window, ndat=ndat))
 
 
 def fit_periods(samples, mask=None, *, window=3, threads=None, **control):
