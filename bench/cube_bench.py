@@ -1,0 +1,96 @@
+#!/usr/bin/python3
+"""`kovarkit fit` end to end against `import` + `kovarind` + `export`.
+
+Usage: bench/cube_bench.py BUILD_DIR. Writes a 500 x 500 x 46 float NDVI
+NetCDF (8-day composites, latitude ascending, a lake without data, fill
+value -3000, three variables) and times, by the clock and best of
+BENCH_REPEAT (1) runs:
+  - kovarkit import NETCDF:cube.nc:ndvi, kovarind, kovarkit export (GeoTIFFs);
+  - kovarkit fit cube.nc --var ndvi to a GeoTIFF directory, .nc and .zarr
+    with the default --memory, and to GeoTIFFs with smaller budgets.
+Every command runs as its own process, as a user runs it. The products of
+the two routes are compared band by band (p, f, order, aic, min, max).
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "kovarkit"))
+
+from tests.cubes import vegetation_index  # noqa: E402
+
+SIZE, STEPS = 500, 46
+KIT = [sys.executable, os.path.join(ROOT, "kovarkit", "bin", "kovarkit")]
+SCALE = ["--scale", "1536"]
+
+
+def timed(commands, cwd):
+    t0 = time.perf_counter()
+    for c in commands:
+        subprocess.run(c, cwd=cwd, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - t0
+
+
+def best(repeat, commands, cwd, clean):
+    times = []
+    for _ in range(repeat):
+        clean()
+        times.append(timed(commands, cwd))
+    return min(times)
+
+
+def same_products(a, b):
+    import rasterio
+    for n in ("p", "f", "order", "aic", "min", "max"):
+        with rasterio.open(os.path.join(a, n + ".tif")) as x, \
+                rasterio.open(os.path.join(b, n + ".tif")) as y:
+            if x.transform != y.transform or x.read().tobytes() != y.read().tobytes():
+                return f"{n} differs"
+    return "the same bytes"
+
+
+def main(build):
+    build = os.path.abspath(build)
+    work = os.path.join(build, "cube-bench")
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    cube = os.path.join(work, "cube.nc")
+    vegetation_index(cube, days=8, steps=STEPS, height=SIZE, width=SIZE, lake=True)
+    repeat = int(os.environ.get("BENCH_REPEAT", "1"))
+    scene = os.path.join(work, "scene")
+
+    def clean_scene():
+        shutil.rmtree(scene, ignore_errors=True)
+        os.makedirs(scene)
+
+    rows = []
+    t = best(repeat, [KIT + ["import", f'NETCDF:"{cube}":ndvi', *SCALE, "--period", "46"],
+                      [os.path.join(build, "kovarind"), "-q"],
+                      KIT + ["export", "--outdir", "tifs"]], scene, clean_scene)
+    rows.append(("import + kovarind + export -> GeoTIFFs", t))
+    outs = {"tifs": "GeoTIFF directory", "fit.nc": "NetCDF", "fit.zarr": "Zarr"}
+    for out, what in outs.items():
+        path = os.path.join(work, out)
+        t = best(repeat, [KIT + ["fit", cube, "--var", "ndvi", *SCALE, "--out", path, "--quiet",
+                                 "--force"]], work, lambda: None)
+        rows.append((f"kovarkit fit -> {what}, default --memory", t))
+    for mem in ("64M", "256M"):
+        path = os.path.join(work, "tifs")
+        t = best(repeat, [KIT + ["fit", cube, "--var", "ndvi", *SCALE, "--out", path, "--quiet",
+                                 "--force", "--memory", mem]], work, lambda: None)
+        rows.append((f"kovarkit fit -> GeoTIFF directory, --memory {mem}", t))
+    print(f"{SIZE} x {SIZE} x {STEPS} float NetCDF, best of {repeat}, seconds by the clock:")
+    for what, t in rows:
+        print(f"  {what:55s} {t:6.2f} s")
+    print("  products of the two routes: "
+          + same_products(os.path.join(scene, "tifs"), os.path.join(work, "tifs")))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1] if len(sys.argv) > 1 else "build-bench")
