@@ -23,8 +23,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "kovarkit"))
 
 import kovarkit  # noqa: E402
-from kovarkit.control import read_control, read_values  # noqa: E402
-from kovarkit.engine import CONTROL_DEFAULTS, default_threads  # noqa: E402
+from kovarkit.formats.control import read_control, read_values  # noqa: E402
+from kovarkit.core.fit import CONTROL_DEFAULTS, default_threads  # noqa: E402
 
 
 PRODUCTS = (("p.bsq", "p", "<f4"), ("f.bsq", "f", "<i2"), ("order.dat", "order", "u1"),

@@ -17,7 +17,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kovarkit"))
-from kovarkit.seasons import seasons  # noqa: E402
+from kovarkit.core.seasons import seasons  # noqa: E402
 
 nline, npix, ndat = (int(a) for a in sys.argv[1:4]) if len(sys.argv) > 3 else (1000, 1000, 92)
 nfunc, npoint = 6, 46

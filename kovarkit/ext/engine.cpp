@@ -1,7 +1,7 @@
 // kovarkit._engine: the pixel pipeline of kovcore for Python.
 //
 // A block of pixels comes in as a C-contiguous (pixels, NDAT) int16 array
-// (and the mask likewise), already checked by kovarkit.engine for type and
+// (and the mask likewise), already checked by kovarkit.core.fit for type and
 // range. The control values are checked here by the same start-up checks as
 // the control-file reader. The pixels are spread over threads with the GIL
 // released; each worker owns one scratch and one result, and each pixel
@@ -187,8 +187,8 @@ py::tuple fit_block(const I16& samples, const std::optional<I16>& mask, int nfun
   return py::make_tuple(p, f, i_out, order, aic, kmin, kmax);
 }
 
-// The control file at path through the programs' own reader: every value,
-// the retained excluded steps and the echo the programs print.
+// The control file at path through the programs' own reader: every value
+// and the retained excluded steps (the echo the programs print is dropped).
 py::dict read_control(const std::string& path, bool fixed_period) {
   char* buf = nullptr;
   std::size_t len = 0;
@@ -198,7 +198,6 @@ py::dict read_control(const std::string& path, bool fixed_period) {
   const kov::Status st = kov::read_control_file(
       path, fixed_period ? kov::Build::kFixedPeriod : kov::Build::kFull, c, echo);
   std::fclose(echo);
-  std::string text(buf, len);
   std::free(buf);
   if (!st.ok()) raise(st.code == kov::Code::kIo ? PyExc_OSError : PyExc_ValueError, st.msg);
   py::dict d;
@@ -222,7 +221,6 @@ py::dict read_control(const std::string& path, bool fixed_period) {
   d["thi"] = c.thi;
   std::vector<int> kdef(c.kdef.begin(), c.kdef.end());
   d["excluded"] = kdef;
-  d["echo"] = text;
   return d;
 }
 

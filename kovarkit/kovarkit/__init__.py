@@ -8,8 +8,8 @@ draws pixel plots and quicklook maps.
 
 __version__ = "0.2.0"
 
-from .seasons import Seasons, seasons  # noqa: E402,F401  (kovarkit.seasons(p, ...))
-from .engine import Products, fit  # noqa: E402,F401
+from .core.fit import Products, fit  # noqa: E402,F401
+from .core.seasons import Seasons, seasons  # noqa: E402,F401
 
 
 def __getattr__(name):

@@ -1,10 +1,16 @@
-"""The kovarind engine on xarray cubes: ``kovarkit.xarray.fit``.
+"""The kovarind engine on xarray cubes: ``kovarkit.xarray.fit``, and the
+seasonal metrics of a fit Dataset: ``kovarkit.xarray.seasons``.
 
 The cube is handed to ``kovarkit.fit`` block by block through
 ``xarray.apply_ufunc(..., dask="parallelized")``: a numpy-backed cube is fit
 at once, a Dask-backed one lazily, chunk by chunk over space, on whatever
 scheduler is active (threads, processes or a distributed cluster). The
 values are those of ``kovarkit.fit`` and of kovarind, pixel for pixel.
+
+The seasons take the coefficients as a variable p whose last dimension lists
+the parameters (constant, trend, amplitude and phase per harmonic) and the
+fitted series as f with a time dimension; both may be Dask-backed, the
+metrics are then computed lazily, block by block.
 """
 
 import functools
@@ -12,29 +18,9 @@ import functools
 import numpy as np
 import xarray as xr
 
-from .engine import CONTROL_DEFAULTS, control_values, fit as _fit, parameter_names
-from .xarray_seasons import seasons  # noqa: F401  (kovarkit.xarray.seasons(ds, ...))
-
-# Units and conventions carried as attributes of the products.
-MODEL_UNITS = "model units: 1.0 = 4096 counts"
-VARIABLE_ATTRS = {
-    "p": dict(long_name="model parameters: constant, trend, amplitude and phase per harmonic",
-              units="model units (counts/4096); phases in radians",
-              comment="harmonic k equals amplitude_k * sin(theta_k + phase_k); "
-                      "the trend multiplies 0.1 * time step; all 0 for a failed fit"),
-    "f": dict(long_name="final fitted series", units="counts",
-              comment="saturated to -32768..32767; all 0 for a failed fit"),
-    "i": dict(long_name="first-pass fitted series", units="counts",
-              comment="saturated to -32768..32767; all 0 with a mask (no first pass)"),
-    "order": dict(long_name="order value of the final fit", units="1",
-                  comment="255 = failed fit (order value -1); 1 or less is a failed fit"),
-    "aic": dict(long_name="information criterion of the final fit", units="1",
-                comment="0.0 when its magnitude exceeds 1e8"),
-    "min": dict(long_name="smallest value of the final fitted series", units="counts"),
-    "max": dict(long_name="largest value of the final fitted series", units="counts"),
-}
-_DTYPES = {"p": np.float32, "f": np.int16, "i": np.int16, "order": np.uint8,
-           "aic": np.float32, "min": np.int16, "max": np.int16}
+from .core import seasons as metrics
+from .core.fit import control_values, fit as _fit
+from .core.products import DTYPES, VARIABLE_ATTRS, dataset_attrs, parameter_names, period_of
 
 
 def _block(samples, mask=None, *, names, threads, control):
@@ -96,7 +82,7 @@ def fit(da, mask=None, *, dim="time", threads=None, **control):
         input_core_dims=[[dim]] * len(args),
         output_core_dims=[core.get(n, []) for n in names],
         dask="parallelized",
-        output_dtypes=[_DTYPES[n] for n in names],
+        output_dtypes=[DTYPES[n] for n in names],
         dask_gufunc_kwargs={"output_sizes": {"param": npara}},
         keep_attrs=False,
     )
@@ -108,23 +94,8 @@ def fit(da, mask=None, *, dim="time", threads=None, **control):
         variables[n] = v
     ds = xr.Dataset(variables)
     ds = ds.assign_coords(param=parameter_names(c["nfunc"]))
-    ds.attrs = _dataset_attrs(c, mask is not None)
+    ds.attrs = dataset_attrs(c, mask is not None)
     return _with_crs(ds, da)
-
-
-def _dataset_attrs(c, masked):
-    attrs = {"title": "kovarind products", "conventions": MODEL_UNITS + "; phases in radians; "
-             "order 255 = failed fit; criterion 0.0 beyond 1e8"}
-    for k in CONTROL_DEFAULTS:
-        v = c[k]
-        if k == "tcld" and v is None:
-            from .engine import engine
-            v = engine().TCLD_DEFAULT
-        if k == "excluded":
-            v = ",".join(str(t) for t in v)
-        attrs[f"kovarind_{k}"] = v
-    attrs["kovarind_mask"] = int(masked)
-    return attrs
 
 
 def _with_crs(ds, da):
@@ -138,3 +109,50 @@ def _with_crs(ds, da):
     except Exception:  # rioxarray missing or no CRS readable
         return ds
     return ds.rio.write_crs(crs) if crs is not None else ds
+
+
+def seasons(ds, *, npoint=None, ndat=None, nfunc=None, threshold=0.2, step=0.1):
+    """Seasonal metrics of a fit Dataset: one variable per metric with the
+    spatial dimensions of p and a dimension `season` (1, 2, ...), the spatial
+    coordinates and spatial_ref of the input.  nfunc comes from the length of
+    p's parameter dimension, ndat from the time dimension of f and npoint
+    from the attributes (npoint or NPOINT) unless given."""
+    if "p" not in ds:
+        raise ValueError("the dataset has no coefficient variable p")
+    p = ds["p"]
+    pdim = "param" if "param" in p.dims else p.dims[-1]
+    if ndat is None:
+        if "f" not in ds:
+            raise ValueError("ndat is not given and the dataset has no fitted series f")
+        tdims = [d for d in ds["f"].dims if d not in p.dims]
+        if len(tdims) != 1:
+            raise ValueError(f"cannot tell the time dimension of f from {ds['f'].dims}")
+        ndat = ds["f"].sizes[tdims[0]]
+    if npoint is None:
+        npoint = period_of(ds.attrs) or period_of(p.attrs)
+        if npoint is None:
+            raise ValueError("npoint is not given and the dataset attributes do not carry it")
+    npoint, ndat, nfunc = metrics.settings(p.sizes[pdim], npoint, ndat, nfunc, threshold, step)
+    nseason = ndat // npoint
+
+    def core(a):
+        return tuple(metrics.seasons(a, npoint=npoint, ndat=ndat, nfunc=nfunc,
+                                    threshold=threshold, step=step))
+
+    if p.chunks is not None:
+        p = p.chunk({pdim: -1})
+    out = xr.apply_ufunc(core, p, input_core_dims=[[pdim]],
+                         output_core_dims=[["season"]] * len(metrics.METRICS),
+                         dask="parallelized", output_dtypes=[np.float32] * len(metrics.METRICS),
+                         dask_gufunc_kwargs={"output_sizes": {"season": nseason}})
+    res = xr.Dataset({name: o.assign_attrs(units=unit, long_name=text)
+                      for o, (name, (unit, text)) in zip(out, metrics.METRICS.items())})
+    res = res.assign_coords(season=np.arange(1, nseason + 1))
+    for name in ("spatial_ref", "crs"):
+        if name in ds.variables:
+            if name not in res.coords:
+                res = res.assign_coords({name: ds[name]})
+            for v in res.data_vars.values():
+                v.attrs["grid_mapping"] = name
+    res.attrs.update(npoint=npoint, ndat=ndat, nfunc=nfunc, threshold=threshold, step=step)
+    return res

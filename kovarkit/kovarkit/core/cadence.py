@@ -14,8 +14,8 @@ and at least one step, so that its window spans weeks, not seasons.
 
 from typing import NamedTuple
 
-# Harmonic number of each basis position 1..6; positions beyond carry 0.
-HARMONIC_NUMBERS = (1, 2, 3, 4, 6, 12)
+from .products import HARMONIC_NUMBERS, harmonic_number
+
 MIN_STEPS_PER_CYCLE = 3
 ENVELOPE_DAYS = 24
 
@@ -25,11 +25,6 @@ class Cadence(NamedTuple):
     npoint: int   # steps per year: the period of the harmonics
     nfunc: int    # the most harmonics with at least 3 steps per cycle
     nwin: int     # envelope half-width in steps
-
-
-def harmonic_number(position):
-    """Harmonic number (cycles per period) of a 1-based basis position."""
-    return HARMONIC_NUMBERS[position - 1] if 1 <= position <= len(HARMONIC_NUMBERS) else 0
 
 
 def largest_safe_nfunc(npoint):

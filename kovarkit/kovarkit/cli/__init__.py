@@ -1,0 +1,32 @@
+"""The kovarkit command line: one module per subcommand, each with run(args),
+imported only when its subcommand runs; every failure becomes one line on
+standard error and exit status 1."""
+
+import importlib
+import sys
+
+from ..errors import first_line
+
+# Subcommand -> module of this package.
+COMMANDS = {"hdr": "hdr", "import": "importer", "export": "export", "plot": "plot",
+            "map": "map", "summary": "summary", "seasons": "seasons", "fit": "fit"}
+
+
+def main(argv=None):
+    from .parser import parser
+    args = parser().parse_args(argv)
+    where = f"kovarkit: {args.command}"
+    try:
+        command = importlib.import_module(f".{COMMANDS[args.command]}", __name__)
+        return command.run(args)
+    except ModuleNotFoundError as e:
+        print(f"{where}: Python module {e.name} is missing; run kovarkit/install-deps.sh "
+              "(and use /usr/bin/python3)", file=sys.stderr)
+    except OSError as e:
+        name = e.filename or "?"
+        print(f"{where}: {name}: {e.strerror or e}", file=sys.stderr)
+    except (ImportError, ValueError, TypeError) as e:
+        print(f"{where}: {e}", file=sys.stderr)
+    except Exception as e:  # a fault of kovarkit or a library: still one line
+        print(f"{where}: {type(e).__name__}: {first_line(e)}", file=sys.stderr)
+    return 1

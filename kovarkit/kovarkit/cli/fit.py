@@ -1,0 +1,220 @@
+"""`kovarkit fit`: products straight from a GeoTIFF stack, a NetCDF variable
+or a Zarr array, block by block within a memory budget.
+
+Samples come in as `kovarkit import` makes them: floor(S*value + O + 0.5),
+NoData (the source's NoData value or mask, NaN, or --nodata) as sample 0
+and mask 0, a value outside 0..32767 refusing the whole run, and with --mask
+a sample usable only when its QA value is one of --good. Each block of image
+rows is read, converted, fit by the engine and written before the next is
+read, so the memory in use follows --memory, not the size of the cube.
+Outputs go to a temporary name and are renamed at the end: a failed run
+leaves nothing behind.
+"""
+
+import os
+import shutil
+import sys
+
+import numpy as np
+
+from ..core import fit as engine
+from ..core.counts import out_of_range, to_counts, usable
+from ..core.products import PRODUCTS, control_attrs, rasters
+from ..errors import KitError
+from ..formats.blocks import rows_per_block
+from ..formats.control import read_values
+from ..formats.geotiff import GeoTiff
+from ..formats.netcdf import ProductWriter, format_of
+from ..formats.sources import open_source
+from .parser import conversion, parse_size
+
+
+def _control(args, src):
+    """Control keywords from --cntl or the options, and whether MASK = 1."""
+    keys = ("nfunc", "npoint", "nwin", "intp", "mmsw", "tcld", "fitsw", "fitmd")
+    given = [k for k in keys + ("exclude",) if getattr(args, k) is not None]
+    if args.cntl:
+        if given:
+            raise KitError(f"--cntl {args.cntl}: give the control values either in the "
+                           f"file or as options, not both (--{given[0]})")
+        c = read_values(args.cntl)
+        dims = (c["ndat"], c["nline"], c["npix"])
+        if dims != (src.ndat, src.height, src.width):
+            raise KitError(f"{args.cntl}: NDAT, NLINE, NPIX = {dims[0]}, {dims[1]}, {dims[2]}, "
+                           f"but {src.paths[0]} holds {src.ndat} time steps of {src.height} "
+                           f"lines x {src.width} pixels")
+        control = {k: c[k] for k in keys}
+        control["excluded"] = tuple(c["excluded"])
+        if args.mask is not None and c["mask"] != 1:
+            print(f"kovarkit: fit: warning: {args.cntl}: MASK = {c['mask']}: the QA sources "
+                  "are not used (the residual screening decides)", file=sys.stderr)
+        return control, c["mask"] == 1
+    control = {k: getattr(args, k) for k in keys if getattr(args, k) is not None}
+    if args.exclude is not None:
+        try:
+            control["excluded"] = tuple(int(t) for t in args.exclude.split(",") if t.strip())
+        except ValueError:
+            raise KitError(f"--exclude {args.exclude}: expected time steps such as 3,9,"
+                           "17") from None
+    return control, args.mask is not None
+
+
+def run(args):
+    scale, offset, good = conversion(args, "QA sources")
+    budget = parse_size(args.memory)
+    out = args.out
+    kind = format_of(out)
+    targets = ([os.path.join(out, n + ".tif") for n in PRODUCTS] if kind == "gtiff"
+               else [out])
+    if not args.force:
+        for t in targets:
+            if os.path.exists(t):
+                raise KitError(f"{t}: exists; not overwritten (use --force)")
+
+    import rasterio
+    # GDAL's block cache counts against the budget: a quarter of it.
+    with rasterio.Env(GDAL_CACHEMAX=max(1, budget // 4 // 2**20)):
+        names = _run(args, out, kind, budget, good, scale, offset)
+    print(f"wrote {out}: {', '.join(names)}")
+    return 0
+
+
+def _run(args, out, kind, budget, good, scale, offset):
+    src = open_source(args.sources, args.var, args.dim, "sources")
+    qa = None
+    try:
+        if not 3 <= src.ndat <= 200:
+            raise KitError(f"{src.paths[0]}: the sources hold {src.ndat} time step(s); "
+                           "a fit needs 3..200")
+        if args.mask is not None:
+            qa = open_source(args.mask, args.qa_var, args.dim, "QA sources")
+            if (qa.ndat, qa.height, qa.width) != (src.ndat, src.height, src.width):
+                raise KitError(f"{qa.paths[0]}: {qa.ndat} x {qa.height} x {qa.width} (time x "
+                               f"lines x pixels), the sources {src.ndat} x {src.height} x "
+                               f"{src.width}")
+        control, use_mask = _control(args, src)
+        c = engine.control_values(src.ndat, use_mask, **control)
+        if src.crs is None:
+            print(f"kovarkit: fit: warning: {src.paths[0]}: no coordinate system; the "
+                  "products carry only the pixel grid", file=sys.stderr)
+        npara = 2 * c["nfunc"] + 2
+        rows = min(src.height, rows_per_block(budget, src.width, src.ndat, npara))
+        names = [n for n in PRODUCTS if n != "i" or c["intp"] == 1]
+        tmp = out.rstrip("/\\") + ".kovarkit-tmp"
+        _remove(tmp)
+        writer = (_GeoTiffs(tmp, src, c, names, use_mask, rows) if kind == "gtiff"
+                  else ProductWriter(kind, tmp, src, c, names, rows, use_mask))
+        try:
+            _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer)
+            writer.close()
+            _commit(kind, tmp, out, names)
+        finally:
+            writer.close()
+            _remove(tmp)
+    finally:
+        src.close()
+        if qa is not None:
+            qa.close()
+    return names
+
+
+def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer):
+    threads = args.threads or engine.default_threads()
+    starts = range(0, src.height, rows)
+    try:
+        from tqdm import tqdm
+        bar = tqdm(total=src.height, unit="line", disable=args.quiet or None,
+                   desc="kovarkit fit", file=sys.stderr)
+    except ImportError:
+        bar = None
+    try:
+        for row0 in starts:
+            n = min(rows, src.height - row0)
+            values, valid = src.read(row0, n, args.nodata)
+            counts, inside = to_counts(values, scale, offset)
+            del values
+            _refuse_out_of_range(src, counts, valid & ~inside, scale, offset, row0)
+            del inside
+            samples = np.where(valid, counts, 0).astype(np.int16)
+            del counts
+            mask = None
+            if use_mask:
+                use = valid
+                if qa is not None:
+                    qv, qvalid = qa.read(row0, n, None)
+                    use = valid & usable(qv, qvalid, good)
+                    del qv, qvalid
+                mask = use.astype(np.uint8)
+            del valid
+            prod = engine.fit(samples, mask, threads=threads, **c)
+            del samples, mask
+            writer.write({k: _layout(v) for k, v in prod._asdict().items() if v is not None},
+                         row0)
+            del prod
+            if bar is not None:
+                bar.update(n)
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _refuse_out_of_range(src, counts, out, scale, offset, row0):
+    if not out.any():
+        return
+    v = counts[out]
+    line, pixel, step = (int(i) + 1 for i in np.argwhere(out)[0])
+    raise KitError(
+        f"{src.paths[0]}: {out_of_range(int(out.sum()), v.min(), v.max(), scale, offset)}, "
+        f"the first at line {row0 + line}, pixel {pixel}, time step {step}; nothing written")
+
+
+def _remove(path):
+    if os.path.isdir(path):
+        shutil.rmtree(path)
+    elif os.path.lexists(path):
+        os.remove(path)
+
+
+def _commit(kind, tmp, out, names):
+    """Moves the finished outputs from the temporary name to their own."""
+    if kind != "gtiff":
+        _remove(out)
+        os.replace(tmp, out)
+        return
+    os.makedirs(out, exist_ok=True)
+    for n in names:
+        os.replace(os.path.join(tmp, n + ".tif"), os.path.join(out, n + ".tif"))
+
+
+def _layout(block):
+    """(rows, pixels[, bands]) engine output -> (bands, rows, pixels) or (rows, pixels)."""
+    return np.moveaxis(block, -1, 0) if block.ndim == 3 else block
+
+
+class _GeoTiffs:
+    """OUT/p.tif, OUT/f.tif, ... as `kovarkit export` writes them."""
+
+    def __init__(self, d, src, c, names, masked, rows):
+        os.makedirs(d)
+        bsq = {r.stem: r for r in rasters(src.ndat, c["nfunc"]).values()}
+        run_attrs = control_attrs(c, masked)
+        self.files = {}
+        try:
+            for n in names:
+                r = bsq[n]
+                tags = dict(kovarkit_source=r.name, kovarkit_title=r.title, **run_attrs)
+                self.files[n] = GeoTiff(os.path.join(d, n + ".tif"), src.width, src.height,
+                                        r.dtype, r.band_names, tags, src.crs, src.transform,
+                                        block_lines=rows)
+        except BaseException:
+            self.close()
+            raise
+
+    def write(self, blocks, row0):
+        for n, tif in self.files.items():
+            tif.write(blocks[n], row0)
+
+    def close(self):
+        files, self.files = self.files, {}
+        for tif in files.values():
+            tif.close()

@@ -1,0 +1,20 @@
+"""The one rule for blocks of image lines within a memory budget."""
+
+# Bytes held per pixel and time step while a block is converted and fit,
+# and per pixel besides: source values, validity, counts and their
+# temporaries, samples, mask, fitted series and the products in both layouts.
+BYTES_PER_SAMPLE = 64
+BYTES_PER_PIXEL = 128
+# Lines of a GeoTIFF tile: blocks of whole tiles are written once each.
+TILE_LINES = 256
+# The budget of the tools that take none (import).
+DEFAULT_BUDGET = 64 * 2**20
+
+
+def rows_per_block(budget, width, ndat, npara=0):
+    """Image lines per block such that a block of width pixels with ndat time
+    steps and npara parameters stays within budget bytes; at least 1, a
+    multiple of TILE_LINES when there is room for one."""
+    per_row = width * (ndat * BYTES_PER_SAMPLE + npara * 8 + BYTES_PER_PIXEL)
+    rows = max(1, budget // max(per_row, 1))
+    return rows - rows % TILE_LINES if rows >= TILE_LINES else rows

@@ -1,0 +1,100 @@
+"""The one GeoTIFF writer: deflate-compressed, tiled when large, georeferenced,
+with band descriptions and tags (what the file holds, the period and the
+control values of the run), written whole or block by block of lines."""
+
+import numpy as np
+
+from ..errors import KitError, first_line
+from .blocks import TILE_LINES
+from .georef import quiet
+
+_PREDICTOR = {"f": 3, "i": 2, "u": 2}  # floating-point or horizontal differencing
+
+
+def profile(width, height, bands, dtype, crs=None, transform=None, nodata=None,
+            block_lines=None):
+    """The creation options every GeoTIFF of kovarkit shares. Large rasters are
+    tiled when written whole or by blocks of whole tiles (block_lines), so
+    that no compressed tile is written twice."""
+    dtype = np.dtype(dtype)
+    whole_tiles = block_lines is None or block_lines >= height or block_lines % TILE_LINES == 0
+    p = dict(driver="GTiff", width=width, height=height, count=bands, dtype=dtype.name,
+             compress="deflate", predictor=_PREDICTOR[dtype.kind],
+             tiled=width >= TILE_LINES and height >= TILE_LINES and whole_tiles,
+             interleave="band" if bands > 1 else "pixel")
+    if nodata is not None:
+        p["nodata"] = nodata
+    if crs is not None:
+        p["crs"] = crs
+    if transform is not None:
+        p["transform"] = transform
+    return p
+
+
+class GeoTiff:
+    """One GeoTIFF at path, open for writing: bands of height x width values
+    of dtype, band_names describing them, tags as strings; written whole or by
+    blocks of block_lines lines."""
+
+    def __init__(self, path, width, height, dtype, band_names, tags, crs=None,
+                 transform=None, nodata=None, block_lines=None):
+        import rasterio
+        self.path = path
+        try:
+            with quiet():
+                self.ds = rasterio.open(path, "w", **profile(
+                    width, height, len(band_names), dtype, crs, transform, nodata, block_lines))
+            for b, name in enumerate(band_names):
+                self.ds.set_band_description(b + 1, name)
+            self.ds.update_tags(**{k: str(v) for k, v in tags.items()})
+        except rasterio.errors.RasterioError as e:
+            raise KitError(f"{path}: cannot write: {first_line(e)}") from None
+
+    def write(self, block, row0=0):
+        """Lines row0.. of every band: block (bands, lines, width), or (lines,
+        width) for one band."""
+        import rasterio
+        from rasterio.windows import Window
+        win = Window(0, row0, self.ds.width, block.shape[-2])
+        try:
+            if block.ndim == 2:
+                self.ds.write(block, 1, window=win)
+            else:
+                self.ds.write(block, window=win)
+        except rasterio.errors.RasterioError as e:
+            raise KitError(f"{self.path}: cannot write: {first_line(e)}") from None
+
+    def close(self):
+        import rasterio
+        ds, self.ds = self.ds, None
+        if ds is not None:
+            try:
+                ds.close()
+            except rasterio.errors.RasterioError as e:
+                raise KitError(f"{self.path}: cannot write: {first_line(e)}") from None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def read(path):
+    """(values (bands, lines, pixels), tags, crs, transform) of a GeoTIFF."""
+    import rasterio
+    try:
+        with quiet(), rasterio.open(path) as ds:
+            return ds.read(), ds.tags(), ds.crs, ds.transform
+    except rasterio.errors.RasterioIOError as e:
+        raise KitError(f"{path}: cannot read: {first_line(e)}") from None
+
+
+def band_count(path):
+    """Number of bands of a raster."""
+    import rasterio
+    try:
+        with quiet(), rasterio.open(path) as ds:
+            return ds.count
+    except rasterio.errors.RasterioIOError as e:
+        raise KitError(f"{path}: cannot read: {first_line(e)}") from None

@@ -1,0 +1,145 @@
+"""Sources of a cube: a GeoTIFF stack (any GDAL rasters, their bands in time
+order) or a NetCDF variable or Zarr array, read block by block of image lines
+as float64 values and their validity."""
+
+import numpy as np
+
+from ..errors import KitError, first_line
+from .georef import cell_centres, quiet
+from .netcdf import format_of, open_dataset
+
+
+class RasterStack:
+    """The bands of several rasters as one time series, checked to share a grid."""
+
+    def __init__(self, paths, what):
+        import rasterio
+        self.datasets = []
+        self.bands = []  # (dataset index, band number)
+        try:
+            for p in paths:
+                try:
+                    with quiet():
+                        ds = rasterio.open(p)
+                except rasterio.errors.RasterioIOError as e:
+                    raise KitError(f"{p}: cannot open as a raster: {first_line(e)}") from None
+                self.datasets.append(ds)
+                self.bands += [(len(self.datasets) - 1, b) for b in range(1, ds.count + 1)]
+            first = self.datasets[0]
+            for p, ds in zip(paths[1:], self.datasets[1:]):
+                if (ds.width, ds.height) != (first.width, first.height):
+                    raise KitError(f"{p}: {ds.width} x {ds.height} pixels, but {paths[0]} "
+                                   f"has {first.width} x {first.height}")
+                if ds.crs != first.crs or not ds.transform.almost_equals(first.transform):
+                    raise KitError(f"{p}: georeferencing differs from {paths[0]} "
+                                   f"({what} must share one grid)")
+        except BaseException:
+            self.close()
+            raise
+        self.paths = list(paths)
+        self.width, self.height = first.width, first.height
+        self.crs, self.transform = first.crs, first.transform
+
+    def close(self):
+        for ds in self.datasets:
+            ds.close()
+
+    def read(self, t, row0, nrows, extra_nodata=None):
+        """Values (float64) and validity of time step t (0-based) for rows
+        row0..row0+nrows-1; returns (values, valid, path, band)."""
+        from rasterio.windows import Window
+        di, b = self.bands[t]
+        ds = self.datasets[di]
+        win = Window(0, row0, self.width, nrows)
+        values = ds.read(b, window=win).astype(np.float64)
+        valid = ds.read_masks(b, window=win) != 0
+        valid &= ~np.isnan(values)
+        if extra_nodata is not None:
+            valid &= values != extra_nodata
+        return values, valid, self.paths[di], b
+
+
+class RasterSource:
+    """A GeoTIFF stack as a cube (lines, pixels, time steps)."""
+
+    def __init__(self, paths, what):
+        self.stack = s = RasterStack(paths, what)
+        self.paths = s.paths
+        self.height, self.width, self.ndat = s.height, s.width, len(s.bands)
+        self.crs, self.transform = s.crs, s.transform
+        self.ydim, self.xdim = "y", "x"
+
+    def coords(self):
+        y, x = cell_centres(self.transform, self.height, self.width)
+        return {"y": y, "x": x, "time": None}
+
+    def read(self, row0, nrows, extra_nodata):
+        values = np.empty((nrows, self.width, self.ndat))
+        valid = np.empty(values.shape, bool)
+        for t in range(self.ndat):
+            v, ok, _, _ = self.stack.read(t, row0, nrows, extra_nodata)
+            values[:, :, t] = v
+            valid[:, :, t] = ok
+        return values, valid
+
+    def close(self):
+        self.stack.close()
+
+
+class DatasetSource:
+    """A NetCDF variable or Zarr array (time, y, x in any order), read lazily."""
+
+    def __init__(self, path, var, dim, what):
+        ds = open_dataset(path)
+        if var is None:
+            names = [n for n, v in ds.data_vars.items() if dim in v.dims]
+            if len(names) != 1:
+                option = "--var" if what == "sources" else "--qa-var"
+                raise KitError(f"{path}: {len(names)} variables have a dimension {dim!r} "
+                               f"({', '.join(names) or 'none'}); name one with {option}")
+            var = names[0]
+        if var not in ds.data_vars:
+            raise KitError(f"{path}: no variable {var!r} (has {', '.join(ds.data_vars)})")
+        da = ds[var]
+        if dim not in da.dims or da.ndim != 3:
+            raise KitError(f"{path}: variable {var} has dimensions {da.dims}; expected "
+                           f"{dim!r} and two spatial dimensions (use --dim)")
+        self.ydim, self.xdim = [d for d in da.dims if d != dim]
+        self.da = da.transpose(self.ydim, self.xdim, dim)
+        self.paths = [path]
+        self.height, self.width, self.ndat = self.da.shape
+        self.dim = dim
+        self.crs, self.transform = None, None
+        try:
+            import rioxarray  # noqa: F401
+            rio = self.da.rio.set_spatial_dims(x_dim=self.xdim, y_dim=self.ydim)
+            self.crs, self.transform = rio.rio.crs, rio.rio.transform()
+        except Exception:  # no rioxarray or no usable grid: coordinates only
+            pass
+
+    def coords(self):
+        c = self.da.coords
+        return {self.ydim: c[self.ydim].values if self.ydim in c else None,
+                self.xdim: c[self.xdim].values if self.xdim in c else None,
+                "time": c[self.dim].values if self.dim in c else None}
+
+    def read(self, row0, nrows, extra_nodata):
+        values = np.asarray(self.da[row0:row0 + nrows].values, dtype=np.float64)
+        valid = ~np.isnan(values)
+        if extra_nodata is not None:
+            valid &= values != extra_nodata
+        return values, valid
+
+    def close(self):
+        self.da.close()
+
+
+def open_source(paths, var, dim, what):
+    """A cube from GeoTIFFs, or from one NetCDF file or Zarr store."""
+    kinds = {format_of(p) for p in paths}
+    if kinds == {"gtiff"}:
+        return RasterSource(paths, what)
+    if len(paths) != 1:
+        raise KitError(f"{paths[0]}: a NetCDF or Zarr {what[:-1]} is one dataset; "
+                       "give it alone")
+    return DatasetSource(paths[0], var, dim, what)

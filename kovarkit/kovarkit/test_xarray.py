@@ -1,0 +1,94 @@
+"""kovarkit.xarray.fit on numpy and Dask cubes and on a two-process cluster:
+the same bytes as kovarkit.fit."""
+
+import os
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+pytest.importorskip("dask.array")
+
+import kovarkit  # noqa: E402
+import kovarkit.xarray as kx  # noqa: E402
+
+from kovarkit.test_support import PKG  # noqa: E402
+
+
+def cube(lines=7, pixels=9, steps=46, seed=3):
+    rng = np.random.default_rng(seed)
+    t = np.arange(steps)
+    raw = 600 + 400 * np.sin(2 * np.pi * t / 46) + rng.normal(0, 30, (lines, pixels, steps))
+    raw[rng.random(raw.shape) < 0.1] = 100  # clouds
+    coords = {"y": 5000.0 - 30.0 * np.arange(lines), "x": 200.0 + 30.0 * np.arange(pixels),
+              "time": np.arange(steps), "spatial_ref": 0}
+    return (xr.DataArray(raw.astype(np.int16), coords, ("y", "x", "time")),
+            xr.DataArray((rng.random(raw.shape) > 0.15).astype(np.uint8), coords,
+                         ("y", "x", "time")))
+
+
+def assert_same(ds, prod):
+    for name, want in prod._asdict().items():
+        if want is None:
+            assert name not in ds
+        else:
+            got = ds[name].transpose("y", "x", ...).values
+            assert got.dtype == want.dtype and got.tobytes() == want.tobytes(), name
+
+
+@pytest.mark.parametrize("chunks,masked,control", [
+    (None, False, {}),
+    (None, True, {"intp": 1, "nfunc": 3}),
+    ({"y": 3, "x": 4, "time": 10}, False, {"intp": 1, "excluded": (5, 6)}),
+    ({"y": 2}, True, {"fitmd": 2, "tcld": 0.2}),
+])
+def test_cube_products_equal_the_numpy_engine(chunks, masked, control):
+    samples, mask = cube()
+    want = kovarkit.fit(samples.values, mask.values if masked else None, **control)
+    if chunks:
+        samples, mask = samples.chunk(chunks), mask.chunk(chunks)
+    ds = kx.fit(samples, mask if masked else None, **control)
+    if chunks:
+        assert ds["p"].chunks is not None  # still lazy
+        assert ds["f"].data.chunks[0] == (46,)
+    assert_same(ds.compute(), want)
+    nfunc = control.get("nfunc", 6)
+    assert list(ds["param"].values[:4]) == ["constant", "trend", "amplitude_1", "phase_1"]
+    assert ds["p"].dims == ("param", "y", "x") and ds.sizes["param"] == 2 * nfunc + 2
+    assert "spatial_ref" in ds.coords and ds["x"].values[1] == 230.0
+    assert "255 = failed fit" in ds["order"].attrs["comment"]
+    assert ds["f"].attrs["units"] == "counts"
+
+
+@pytest.mark.parametrize("args,kwargs,exc,message", [
+    ((np.zeros((3, 46), np.int16),), {}, TypeError, "da: expected an xarray.DataArray"),
+    (("cube",), {"dim": "t"}, ValueError, "da: no dimension 't'"),
+    (("float",), {}, ValueError, "da: dtype float64 is not an integer"),
+    (("cube", "short"), {}, ValueError, "mask: sizes"),
+    (("cube",), {"nfunc": 30}, ValueError, "nfunc: NFUNC = 30"),
+])
+def test_bad_cubes_are_refused_before_any_work(args, kwargs, exc, message):
+    samples, mask = cube()
+    named = {"cube": samples.chunk({"y": 2}), "float": samples.astype(float),
+             "short": mask.isel(y=slice(0, 3))}
+    with pytest.raises(exc) as e:
+        kx.fit(*[named.get(a, a) if isinstance(a, str) else a for a in args], **kwargs)
+    assert message in str(e.value)
+
+
+def test_local_cluster_of_two_processes_gives_the_same_bytes():
+    distributed = pytest.importorskip("dask.distributed")
+    samples, mask = cube(lines=12, pixels=10, seed=8)
+    want = kovarkit.fit(samples.values, mask.values, intp=1)
+    # the worker processes find kovarkit as this process does
+    os.environ["PYTHONPATH"] = os.pathsep.join(
+        p for p in (PKG, os.environ.get("PYTHONPATH")) if p)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        ds = kx.fit(samples.chunk({"y": 3}), mask.chunk({"y": 3}), intp=1)
+        got = ds.compute()
+        workers = client.run(lambda: os.getpid())
+    assert len(set(workers.values())) == 2
+    assert_same(got, want)
+
