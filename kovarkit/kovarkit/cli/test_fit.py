@@ -14,6 +14,7 @@ pytest.importorskip("rioxarray")
 from rasterio.transform import from_origin  # noqa: E402
 
 import kovarkit  # noqa: E402
+from kovarkit.core.products import set_nodata  # noqa: E402
 
 from kovarkit.test_support import PKG, run_kit  # noqa: E402
 
@@ -66,14 +67,16 @@ def read_products(out, names):
                 a = np.moveaxis(ds.read(), 0, -1)
                 got[n] = a[..., 0] if ds.count == 1 else a
         return got
-    ds = xr.open_dataset(out, decode_coords="all", engine="zarr" if out.endswith("r") else None)
+    ds = xr.open_dataset(out, decode_coords="all", mask_and_scale=False,
+                         engine="zarr" if out.endswith("r") else None)
     assert ds["p"].rio.crs == CRS and ds["p"].rio.transform() == TRANSFORM
     return {n: np.moveaxis(ds[n].values, 0, -1) if ds[n].ndim == 3 else ds[n].values
             for n in names}
 
 
 @pytest.mark.parametrize("source,out,options,expect", [
-    ("stack.tif", "tifs", ["--intp", "1", "--npoint", "23"], dict(intp=1, npoint=23)),
+    ("stack.tif", "tifs", ["--intp", "1", "--cadence", "16-day"],
+     dict(intp=1, npoint=23, nfunc=5, nwin=1)),
     ("b*.tif", "o.nc", ["--mask", "qa.tif", "--good", "0", "--exclude", "3,7", "--fitmd", "2"],
      dict(excluded=(3, 7), fitmd=2, mask="qa")),
     ("cube.nc", "o.zarr", ["--cntl", "cntl.dat"],
@@ -91,8 +94,9 @@ def test_round_trip_equals_the_engine(cube, tmp_path, source, out, options, expe
     assert (status, err) == (0, ""), err
     control = dict(expect)
     mask = control.pop("mask", None)
-    want = kovarkit.fit(counts, (valid & (qa == 0)).astype(np.uint8) if mask else None,
-                        **control)._asdict()
+    usable = valid & (qa == 0) if mask else valid
+    want = kovarkit.fit(counts, usable.astype(np.uint8) if mask else None, **control)._asdict()
+    set_nodata(want, ~usable.any(axis=-1))
     names = [n for n, v in want.items() if v is not None]
     got = read_products(out, names)
     for n in names:

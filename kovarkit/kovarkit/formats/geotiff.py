@@ -33,11 +33,12 @@ def profile(width, height, bands, dtype, crs=None, transform=None, nodata=None,
 
 class GeoTiff:
     """One GeoTIFF at path, open for writing: bands of height x width values
-    of dtype, band_names describing them, tags as strings; written whole or by
-    blocks of block_lines lines."""
+    of dtype, band_names describing them, tags as strings, scaling None or
+    the (scale, offset) of every band; written whole or by blocks of
+    block_lines lines."""
 
     def __init__(self, path, width, height, dtype, band_names, tags, crs=None,
-                 transform=None, nodata=None, block_lines=None):
+                 transform=None, nodata=None, block_lines=None, scaling=None):
         import rasterio
         self.path = path
         try:
@@ -46,6 +47,9 @@ class GeoTiff:
                     width, height, len(band_names), dtype, crs, transform, nodata, block_lines))
             for b, name in enumerate(band_names):
                 self.ds.set_band_description(b + 1, name)
+            if scaling is not None:  # value = stored * scale + offset, as GDAL applies it
+                self.ds.scales = (scaling[0],) * len(band_names)
+                self.ds.offsets = (scaling[1],) * len(band_names)
             self.ds.update_tags(**{k: str(v) for k, v in tags.items()})
         except rasterio.errors.RasterioError as e:
             raise KitError(f"{path}: cannot write: {first_line(e)}") from None

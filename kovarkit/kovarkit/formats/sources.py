@@ -1,11 +1,13 @@
 """Sources of a cube: a GeoTIFF stack (any GDAL rasters, their bands in time
 order) or a NetCDF variable or Zarr array, read block by block of image lines
-as float64 values and their validity."""
+as float64 values and their validity, north-up: a grid stored south first
+(latitude ascending) is read with its lines reversed, so that line 1 is the
+northernmost, as GDAL presents it."""
 
 import numpy as np
 
 from ..errors import KitError, first_line
-from .georef import cell_centres, quiet
+from .georef import cell_centres, geographic, quiet
 from .netcdf import format_of, open_dataset
 
 
@@ -24,6 +26,10 @@ class RasterStack:
                 except rasterio.errors.RasterioIOError as e:
                     raise KitError(f"{p}: cannot open as a raster: {first_line(e)}") from None
                 self.datasets.append(ds)
+                if ds.count == 0:
+                    subs = ", ".join(ds.subdatasets[:3]) or "none"
+                    raise KitError(f"{p}: no raster bands; it holds several variables: name "
+                                   f"one, e.g. {subs}")
                 self.bands += [(len(self.datasets) - 1, b) for b in range(1, ds.count + 1)]
             first = self.datasets[0]
             for p, ds in zip(paths[1:], self.datasets[1:]):
@@ -39,6 +45,7 @@ class RasterStack:
         self.paths = list(paths)
         self.width, self.height = first.width, first.height
         self.crs, self.transform = first.crs, first.transform
+        self.floating = any(np.dtype(t).kind == "f" for ds in self.datasets for t in ds.dtypes)
 
     def close(self):
         for ds in self.datasets:
@@ -60,18 +67,29 @@ class RasterStack:
 
 
 class RasterSource:
-    """A GeoTIFF stack as a cube (lines, pixels, time steps)."""
+    """A GeoTIFF stack as a cube (lines, pixels, time steps); dates: None or
+    one datetime64 per band."""
 
-    def __init__(self, paths, what):
+    def __init__(self, paths, what, dates=None):
         self.stack = s = RasterStack(paths, what)
         self.paths = s.paths
         self.height, self.width, self.ndat = s.height, s.width, len(s.bands)
         self.crs, self.transform = s.crs, s.transform
-        self.ydim, self.xdim = "y", "x"
+        self.ydim, self.xdim, self.dim = "y", "x", "time"
+        self.floating, self.units, self.dates = s.floating, None, dates
+        self.coord_attrs = {}
 
     def coords(self):
         y, x = cell_centres(self.transform, self.height, self.width)
-        return {"y": y, "x": x, "time": None}
+        return {"y": y, "x": x, "time": self.dates}
+
+    def time_coordinate(self):
+        """(values, attributes, encoding) of the time steps, or None."""
+        return None if self.dates is None else (self.dates, {}, {})
+
+    def value_range(self):
+        """(lowest, highest) of the values of every time step on a sparse grid."""
+        return _range(self.read(0, self.height, None)[0][::_stride(self), ::_stride(self)])
 
     def read(self, row0, nrows, extra_nodata):
         values = np.empty((nrows, self.width, self.ndat))
@@ -87,10 +105,12 @@ class RasterSource:
 
 
 class DatasetSource:
-    """A NetCDF variable or Zarr array (time, y, x in any order), read lazily."""
+    """A NetCDF variable or Zarr array (time, y, x in any order), read lazily;
+    latitude/longitude without a coordinate system are taken as EPSG:4326
+    unless crs is given."""
 
-    def __init__(self, path, var, dim, what):
-        ds = open_dataset(path)
+    def __init__(self, path, var, dim, what, crs=None, cache=None):
+        ds = open_dataset(path, cache)
         if var is None:
             names = [n for n, v in ds.data_vars.items() if dim in v.dims]
             if len(names) != 1:
@@ -104,24 +124,47 @@ class DatasetSource:
         if dim not in da.dims or da.ndim != 3:
             raise KitError(f"{path}: variable {var} has dimensions {da.dims}; expected "
                            f"{dim!r} and two spatial dimensions (use --dim)")
-        self.ydim, self.xdim = [d for d in da.dims if d != dim]
-        self.da = da.transpose(self.ydim, self.xdim, dim)
+        self.ydim, self.xdim = y, x = [d for d in da.dims if d != dim]
+        if y in da.coords and da.sizes[y] > 1 and da[y].values[-1] > da[y].values[0]:
+            da = da.isel({y: slice(None, None, -1)})  # south first: north-up
+        self.da = da.transpose(y, x, dim)
         self.paths = [path]
         self.height, self.width, self.ndat = self.da.shape
         self.dim = dim
+        self.units = da.attrs.get("units")
+        self.floating = np.dtype(da.encoding.get("dtype", da.dtype)).kind == "f"
+        self.coord_attrs = {d: dict(da[d].attrs) for d in (y, x) if d in da.coords}
         self.crs, self.transform = None, None
         try:
             import rioxarray  # noqa: F401
-            rio = self.da.rio.set_spatial_dims(x_dim=self.xdim, y_dim=self.ydim)
+            rio = self.da.rio.set_spatial_dims(x_dim=x, y_dim=y)
             self.crs, self.transform = rio.rio.crs, rio.rio.transform()
         except Exception:  # no rioxarray or no usable grid: coordinates only
             pass
+        if crs is not None:
+            self.crs = crs
+        elif self.crs is None and y in da.coords and x in da.coords \
+                and geographic(y, da[y].attrs, x, da[x].attrs):
+            from rasterio.crs import CRS
+            self.crs = CRS.from_epsg(4326)
 
     def coords(self):
         c = self.da.coords
         return {self.ydim: c[self.ydim].values if self.ydim in c else None,
                 self.xdim: c[self.xdim].values if self.xdim in c else None,
                 "time": c[self.dim].values if self.dim in c else None}
+
+    def time_coordinate(self):
+        """(values, attributes, encoding) of the time coordinate, or None."""
+        if self.dim not in self.da.coords:
+            return None
+        t = self.da[self.dim]
+        return t.values, dict(t.attrs), dict(t.encoding)
+
+    def value_range(self):
+        """(lowest, highest) of the values of every time step on a sparse grid."""
+        k = _stride(self)
+        return _range(np.asarray(self.da[::k, ::k].values, dtype=np.float64))
 
     def read(self, row0, nrows, extra_nodata):
         values = np.asarray(self.da[row0:row0 + nrows].values, dtype=np.float64)
@@ -134,12 +177,28 @@ class DatasetSource:
         self.da.close()
 
 
-def open_source(paths, var, dim, what):
-    """A cube from GeoTIFFs, or from one NetCDF file or Zarr store."""
+def _stride(src):
+    """Spacing of a grid of at most about 100,000 pixels over the source."""
+    return max(1, int((src.height * src.width / 1e5) ** 0.5))
+
+
+def _range(v):
+    v = v[np.isfinite(v)]
+    return (float(v.min()), float(v.max())) if v.size else (np.nan, np.nan)
+
+
+def open_source(paths, var, dim, what, crs=None, dates=None, cache=None):
+    """A cube from GeoTIFFs (dates: one datetime64 per band, or None), or from
+    one NetCDF file or Zarr store (crs: overrides the dataset's; cache: bytes
+    of the NetCDF chunk cache)."""
     kinds = {format_of(p) for p in paths}
     if kinds == {"gtiff"}:
-        return RasterSource(paths, what)
-    if len(paths) != 1:
+        src = RasterSource(paths, what, dates)
+    elif len(paths) != 1:
         raise KitError(f"{paths[0]}: a NetCDF or Zarr {what[:-1]} is one dataset; "
                        "give it alone")
-    return DatasetSource(paths[0], var, dim, what)
+    else:
+        src = DatasetSource(paths[0], var, dim, what, crs, cache)
+    if crs is not None:
+        src.crs = crs
+    return src
