@@ -20,13 +20,13 @@ import numpy as np
 
 from ..core import fit as engine
 from ..core.cadence import aliasing_warning, cadence, short_series_warning
-from ..core.counts import decoding, float_without_scale, out_of_range, to_counts, usable
-from ..core.products import COUNT_PRODUCTS, NODATA, PRODUCTS, control_attrs, rasters, set_nodata
+from ..core.counts import float_without_scale, out_of_range, to_counts, usable
+from ..core.products import PRODUCTS, rasters, set_nodata
 from ..errors import KitError
 from ..formats.blocks import rows_per_block
 from ..formats.control import read_values
 from ..formats.dates import iso, parse_dates
-from ..formats.geotiff import GeoTiff
+from ..formats.geotiff import product_tiff
 from ..formats.netcdf import ProductWriter, format_of
 from ..formats.sources import open_source
 from .parser import conversion, parse_size
@@ -234,11 +234,12 @@ class _GeoTiffs:
         os.makedirs(d)
         time = src.time_coordinate()
         dates = None if time is None else iso(time[0])
+        bsq = {r.stem: r for r in rasters(src.ndat, c["nfunc"]).values()}
         self.files = {}
         try:
             for n in names:
-                self.files[n] = product_geotiff(
-                    os.path.join(d, n + ".tif"), n, src.ndat, c, masked, scale, offset, dates,
+                self.files[n] = product_tiff(
+                    os.path.join(d, n + ".tif"), bsq[n], c, masked, scale, offset, dates,
                     src.width, src.height, src.crs, src.transform, rows)
         except BaseException:
             self.close()
@@ -253,21 +254,3 @@ class _GeoTiffs:
         for tif in files.values():
             tif.close()
 
-
-def product_geotiff(path, name, ndat, c, masked, scale, offset, dates, width, height, crs,
-                    transform, rows):
-    """The GeoTIFF of one product open for writing, as fit and export write
-    it: NoData declared, the counts with the band scale and offset that give
-    the index back, dates in the band names of the series, the conversion and
-    the control values in the tags."""
-    r = rasters(ndat, c["nfunc"])[name + (".bsq" if name in ("p", "f", "i") else ".dat")]
-    tags = dict(kovarkit_source=r.name, kovarkit_title=r.title, kovarkit_scale=scale,
-                kovarkit_offset=offset, **control_attrs(c, masked))
-    names = r.band_names
-    if dates is not None:
-        tags["kovarkit_dates"] = ",".join(dates)
-        if name in ("f", "i"):
-            names = tuple(f"{b}: {day}" for b, day in zip(names, dates))
-    scaling = tuple(decoding(scale, offset).values()) if name in COUNT_PRODUCTS else None
-    return GeoTiff(path, width, height, r.dtype, names, tags, crs, transform,
-                   nodata=NODATA[name], block_lines=rows, scaling=scaling)

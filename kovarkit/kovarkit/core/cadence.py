@@ -56,6 +56,15 @@ def cadence(name):
         raise ValueError(f"cadence: {name!r} is not one of {', '.join(CADENCES)}") from None
 
 
+def suited(npoint):
+    """(NFUNC, NWIN) for a period of npoint steps: those of the cadence of that
+    period, else the largest safe NFUNC (at most 6) and the program's NWIN 3."""
+    for c in CADENCES.values():
+        if c.npoint == npoint:
+            return c.nfunc, c.nwin
+    return largest_safe_nfunc(npoint), 3
+
+
 def aliasing_warning(nfunc, npoint):
     """One line naming the first harmonic of the basis with fewer than 3
     steps per cycle and the largest safe NFUNC, or None when all are sound."""

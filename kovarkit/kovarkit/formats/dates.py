@@ -48,6 +48,29 @@ def cf_encode(values, attrs, encoding):
     return np.asarray(numbers), keep
 
 
+def from_gdal_tags(datasets_bands):
+    """Dates of bands that GDAL's netCDF driver read (tags NETCDF_DIM_time of
+    each band, time#units and time#calendar of its dataset), as datetime64,
+    or None when a band has none."""
+    numbers = []
+    units = calendar = None
+    for ds, b in datasets_bands:
+        tags, band = ds.tags(), ds.tags(b)
+        if "NETCDF_DIM_time" not in band or "since" not in tags.get("time#units", ""):
+            return None
+        if units not in (None, tags["time#units"]):
+            return None
+        units, calendar = tags["time#units"], tags.get("time#calendar", "standard")
+        numbers.append(float(band["NETCDF_DIM_time"]))
+    try:
+        import cftime
+        dates = cftime.num2date(numbers, units, calendar, only_use_cftime_datetimes=False,
+                                only_use_python_datetimes=True)
+        return np.array([np.datetime64(d) for d in dates])
+    except Exception:  # no cftime, or dates it cannot convert: steps only
+        return None
+
+
 _STEP = re.compile(r"^(\d+)\s*([DMY]?)$", re.I)
 
 

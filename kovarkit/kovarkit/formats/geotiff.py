@@ -4,6 +4,8 @@ control values of the run), written whole or block by block of lines."""
 
 import numpy as np
 
+from ..core.counts import decoding
+from ..core.products import COUNT_PRODUCTS, NODATA, control_attrs
 from ..errors import KitError, first_line
 from .blocks import TILE_LINES
 from .georef import quiet
@@ -102,3 +104,23 @@ def band_count(path):
             return ds.count
     except rasterio.errors.RasterioIOError as e:
         raise KitError(f"{path}: cannot read: {first_line(e)}") from None
+
+
+def product_tiff(path, r, c, masked, scale, offset, dates, width, height, crs, transform,
+                 rows):
+    """The GeoTIFF of the product of Raster r open for writing, as fit and
+    export write it: NoData declared, the counts with the band scale and
+    offset that give the index back (scale, offset: S and O of the samples),
+    dates (ISO strings or None) in the band names of the series, the
+    conversion and the control values c in the tags."""
+    name = r.stem
+    tags = dict(kovarkit_source=r.name, kovarkit_title=r.title, kovarkit_scale=scale,
+                kovarkit_offset=offset, **control_attrs(c, masked))
+    names = r.band_names
+    if dates is not None:
+        tags["kovarkit_dates"] = ",".join(dates)
+        if name in ("f", "i"):
+            names = tuple(f"{b}: {day}" for b, day in zip(names, dates))
+    scaling = tuple(decoding(scale, offset).values()) if name in COUNT_PRODUCTS else None
+    return GeoTiff(path, width, height, r.dtype, names, tags, crs, transform,
+                   nodata=NODATA[name], block_lines=rows, scaling=scaling)

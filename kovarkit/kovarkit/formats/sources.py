@@ -45,11 +45,31 @@ class RasterStack:
         self.paths = list(paths)
         self.width, self.height = first.width, first.height
         self.crs, self.transform = first.crs, first.transform
+        if self.crs is None and _cf_geographic(first.tags()):
+            from rasterio.crs import CRS
+            self.crs = CRS.from_epsg(4326)
         self.floating = any(np.dtype(t).kind == "f" for ds in self.datasets for t in ds.dtypes)
 
     def close(self):
         for ds in self.datasets:
             ds.close()
+
+    def dates(self):
+        """Dates of the bands when the sources carry them (NetCDF through
+        GDAL), else None."""
+        from .dates import from_gdal_tags
+        return from_gdal_tags([(self.datasets[i], b) for i, b in self.bands])
+
+    def value_range(self, extra_nodata=None):
+        """(lowest, highest) valid value of every band on a sparse grid."""
+        k = max(1, int((self.height * self.width / 1e5) ** 0.5))
+        lo, hi = np.inf, -np.inf
+        for t in range(len(self.bands)):
+            v, ok, _, _ = self.read(t, 0, self.height, extra_nodata)
+            v = v[::k, ::k][ok[::k, ::k]]
+            if v.size:
+                lo, hi = min(lo, v.min()), max(hi, v.max())
+        return (float(lo), float(hi)) if lo <= hi else (np.nan, np.nan)
 
     def read(self, t, row0, nrows, extra_nodata=None):
         """Values (float64) and validity of time step t (0-based) for rows
@@ -66,6 +86,12 @@ class RasterStack:
         return values, valid, self.paths[di], b
 
 
+def _cf_geographic(tags):
+    """True when GDAL's netCDF tags describe CF latitude and longitude."""
+    values = {str(v).lower() for k, v in tags.items() if k.endswith(("#units", "#standard_name"))}
+    return bool({"latitude", "degrees_north"} & values and {"longitude", "degrees_east"} & values)
+
+
 class RasterSource:
     """A GeoTIFF stack as a cube (lines, pixels, time steps); dates: None or
     one datetime64 per band."""
@@ -76,7 +102,8 @@ class RasterSource:
         self.height, self.width, self.ndat = s.height, s.width, len(s.bands)
         self.crs, self.transform = s.crs, s.transform
         self.ydim, self.xdim, self.dim = "y", "x", "time"
-        self.floating, self.units, self.dates = s.floating, None, dates
+        self.floating, self.units = s.floating, None
+        self.dates = s.dates() if dates is None else dates
         self.coord_attrs = {}
 
     def coords(self):
@@ -88,8 +115,8 @@ class RasterSource:
         return None if self.dates is None else (self.dates, {}, {})
 
     def value_range(self):
-        """(lowest, highest) of the values of every time step on a sparse grid."""
-        return _range(self.read(0, self.height, None)[0][::_stride(self), ::_stride(self)])
+        """(lowest, highest) valid value of every time step on a sparse grid."""
+        return self.stack.value_range()
 
     def read(self, row0, nrows, extra_nodata):
         values = np.empty((nrows, self.width, self.ndat))
@@ -163,8 +190,10 @@ class DatasetSource:
 
     def value_range(self):
         """(lowest, highest) of the values of every time step on a sparse grid."""
-        k = _stride(self)
-        return _range(np.asarray(self.da[::k, ::k].values, dtype=np.float64))
+        k = max(1, int((self.height * self.width / 1e5) ** 0.5))
+        v = np.asarray(self.da[::k, ::k].values, dtype=np.float64)
+        v = v[np.isfinite(v)]
+        return (float(v.min()), float(v.max())) if v.size else (np.nan, np.nan)
 
     def read(self, row0, nrows, extra_nodata):
         values = np.asarray(self.da[row0:row0 + nrows].values, dtype=np.float64)
@@ -175,16 +204,6 @@ class DatasetSource:
 
     def close(self):
         self.da.close()
-
-
-def _stride(src):
-    """Spacing of a grid of at most about 100,000 pixels over the source."""
-    return max(1, int((src.height * src.width / 1e5) ** 0.5))
-
-
-def _range(v):
-    v = v[np.isfinite(v)]
-    return (float(v.min()), float(v.max())) if v.size else (np.nan, np.nan)
 
 
 def open_source(paths, var, dim, what, crs=None, dates=None, cache=None):
