@@ -100,11 +100,12 @@ def suggest_scale(lo, hi):
 
 
 def float_without_scale(what, lo, hi):
-    """The message refusing a float index given without a scale."""
-    if not (math.isfinite(lo) and math.isfinite(hi)):
-        lo, hi = -1.0, 1.0
-    s, o = suggest_scale(lo, hi)
-    return (f"{what} holds floating-point values ({lo:.4g}..{hi:.4g}) but no scale was "
-            f"given: the engine fits counts 0..{MAX_SAMPLE} (clear sky within "
-            f"0..{CLEAR_SKY_COUNTS}) made as floor(S*value + O + 0.5); for this range "
-            f"try scale {s:g}, offset {o:g}")
+    """The message refusing a float index given without a scale; lo..hi its
+    value range, or NaN when unknown."""
+    known = math.isfinite(lo) and math.isfinite(hi)
+    s, o = suggest_scale(lo, hi) if known else suggest_scale(-1.0, 1.0)
+    return (f"{what} holds floating-point values" + (f" ({lo:.4g}..{hi:.4g})" if known else "")
+            + f" but no scale was given: the engine fits counts 0..{MAX_SAMPLE} (clear sky "
+            f"within 0..{CLEAR_SKY_COUNTS}) made as floor(S*value + O + 0.5); "
+            + (f"for this range try scale {s:g}, offset {o:g}" if known else
+               f"an index in -1..1 takes scale {s:g}, offset {o:g}"))
