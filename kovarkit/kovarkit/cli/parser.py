@@ -13,12 +13,21 @@ scene directory (the current one, or -C DIR): cntl.dat, data.bsq, mask.bsq
 and the products p.bsq, i.bsq, f.bsq, order.dat, aic.dat, min.dat, max.dat."""
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors as one line on standard error (status 2), as the programs
+    give them; --help still shows the whole usage."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
 def parser():
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("-C", "--scene", metavar="DIR", default=".",
                         help="scene directory (default: current directory)")
-    p = argparse.ArgumentParser(prog="kovarkit", description=DESCRIPTION)
-    sub = p.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    p = _Parser(prog="kovarkit", description=DESCRIPTION)
+    sub = p.add_subparsers(dest="command", metavar="COMMAND", required=True,
+                           parser_class=_Parser)
 
     sub.add_parser("hdr", parents=[common],
                    help="write ENVI headers (.hdr) for data, mask and products")
