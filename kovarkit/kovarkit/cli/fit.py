@@ -23,7 +23,7 @@ from ..core.cadence import aliasing_warning, cadence, short_series_warning
 from ..core.counts import float_without_scale, out_of_range, to_counts, usable
 from ..core.products import PRODUCTS, rasters, set_nodata
 from ..errors import KitError
-from ..formats.blocks import rows_per_block
+from ..formats.blocks import blocks_for_overlap, rows_per_block
 from ..formats.control import read_values
 from ..formats.dates import iso, parse_dates
 from ..formats.geotiff import product_tiff
@@ -133,7 +133,8 @@ def _run(args, out, kind, budget, good, scale, offset):
             warn(f"{src.paths[0]}: no coordinate system; the products carry only the "
                  "pixel grid (give one with --crs)")
         npara = 2 * c["nfunc"] + 2
-        rows = min(src.height, rows_per_block(budget, src.width, src.ndat, npara))
+        rows = blocks_for_overlap(src.height, rows_per_block(budget // 2, src.width, src.ndat,
+                                                             npara))
         names = [n for n in PRODUCTS if n != "i" or c["intp"] == 1]
         tmp = out.rstrip("/\\") + ".kovarkit-tmp"
         _remove(tmp)
@@ -154,9 +155,32 @@ def _run(args, out, kind, budget, good, scale, offset):
     return names
 
 
+def _samples(src, qa, good, scale, offset, nodata, use_mask, row0, n):
+    """(samples, mask or None, pixels without a usable sample) of the lines
+    row0..row0+n-1, as import makes them."""
+    values, valid = src.read(row0, n, nodata)
+    counts, inside = to_counts(values, scale, offset)
+    del values
+    _refuse_out_of_range(src, counts, valid & ~inside, scale, offset, row0)
+    del inside
+    samples = np.where(valid, counts, 0).astype(np.int16)
+    del counts
+    mask = None
+    if use_mask:
+        if qa is not None:
+            qv, qvalid = qa.read(row0, n, None)
+            valid &= usable(qv, qvalid, good)
+            del qv, qvalid
+        mask = valid.astype(np.uint8)
+    return samples, mask, ~valid.any(axis=-1)
+
+
 def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer):
+    """Reads and converts the next block in a second thread while the engine
+    (which releases the interpreter) fits the current one."""
+    from concurrent.futures import ThreadPoolExecutor
     threads = args.threads or engine.default_threads()
-    starts = range(0, src.height, rows)
+    starts = list(range(0, src.height, rows))
     try:
         from tqdm import tqdm
         bar = tqdm(total=src.height, unit="line", disable=args.quiet or None,
@@ -164,31 +188,23 @@ def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer):
     except ImportError:
         bar = None
     try:
-        for row0 in starts:
-            n = min(rows, src.height - row0)
-            values, valid = src.read(row0, n, args.nodata)
-            counts, inside = to_counts(values, scale, offset)
-            del values
-            _refuse_out_of_range(src, counts, valid & ~inside, scale, offset, row0)
-            del inside
-            samples = np.where(valid, counts, 0).astype(np.int16)
-            del counts
-            mask = None
-            if use_mask:
-                if qa is not None:
-                    qv, qvalid = qa.read(row0, n, None)
-                    valid &= usable(qv, qvalid, good)
-                    del qv, qvalid
-                mask = valid.astype(np.uint8)
-            empty = ~valid.any(axis=-1)
-            del valid
-            prod = engine.fit(samples, mask, threads=threads, **c)._asdict()
-            del samples, mask
-            set_nodata(prod, empty)
-            writer.write({k: _layout(v) for k, v in prod.items() if v is not None}, row0)
-            del prod
-            if bar is not None:
-                bar.update(n)
+        with ThreadPoolExecutor(1) as reader:
+            def read(row0):
+                n = min(rows, src.height - row0)
+                return reader.submit(_samples, src, qa, good, scale, offset, args.nodata,
+                                     use_mask, row0, n)
+            pending = read(starts[0])
+            for k, row0 in enumerate(starts):
+                samples, mask, empty = pending.result()
+                if k + 1 < len(starts):
+                    pending = read(starts[k + 1])
+                prod = engine.fit(samples, mask, threads=threads, **c)._asdict()
+                del samples, mask
+                set_nodata(prod, empty)
+                writer.write({n: _layout(v) for n, v in prod.items() if v is not None}, row0)
+                del prod
+                if bar is not None:
+                    bar.update(len(empty))
     finally:
         if bar is not None:
             bar.close()

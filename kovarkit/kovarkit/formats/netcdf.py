@@ -152,10 +152,17 @@ class ProductWriter:
 
     def write(self, block, row0):
         """Lines row0.. of the products: a dict name -> (bands, lines, pixels)
-        or (lines, pixels) array."""
-        for n, v in self.vars.items():
-            b = block[n]
-            v[..., row0:row0 + b.shape[-2], :] = b
+        or (lines, pixels) array. NetCDF writes hold xarray's lock of the
+        netCDF and HDF5 libraries, which are not thread-safe, so that a
+        source read by xarray in another thread meanwhile waits."""
+        import contextlib
+        lock = contextlib.nullcontext()
+        if self.kind == "netcdf":
+            from xarray.backends.netCDF4_ import NETCDF4_PYTHON_LOCK as lock
+        with lock:
+            for n, v in self.vars.items():
+                b = block[n]
+                v[..., row0:row0 + b.shape[-2], :] = b
 
     def close(self):
         if self.root is None:

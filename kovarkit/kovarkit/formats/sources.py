@@ -152,7 +152,11 @@ class DatasetSource:
             raise KitError(f"{path}: variable {var} has dimensions {da.dims}; expected "
                            f"{dim!r} and two spatial dimensions (use --dim)")
         self.ydim, self.xdim = y, x = [d for d in da.dims if d != dim]
-        if y in da.coords and da.sizes[y] > 1 and da[y].values[-1] > da[y].values[0]:
+        self.stored = da  # read in the order of the file, by whole slices
+        self.axes = [da.dims.index(d) for d in (y, x, dim)]
+        self.flipped = (y in da.coords and da.sizes[y] > 1
+                        and da[y].values[-1] > da[y].values[0])
+        if self.flipped:
             da = da.isel({y: slice(None, None, -1)})  # south first: north-up
         self.da = da.transpose(y, x, dim)
         self.paths = [path]
@@ -196,7 +200,10 @@ class DatasetSource:
         return (float(v.min()), float(v.max())) if v.size else (np.nan, np.nan)
 
     def read(self, row0, nrows, extra_nodata):
-        values = np.asarray(self.da[row0:row0 + nrows].values, dtype=np.float64)
+        a = self.height - row0 - nrows if self.flipped else row0
+        block = self.stored.isel({self.ydim: slice(a, a + nrows)}).values
+        block = block.transpose(self.axes)
+        values = np.array(block[::-1] if self.flipped else block, dtype=np.float64, order="C")
         valid = ~np.isnan(values)
         if extra_nodata is not None:
             valid &= values != extra_nodata
