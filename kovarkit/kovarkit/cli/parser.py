@@ -97,6 +97,7 @@ def _seasons_parser(sub, common):
                    help="grid spacing in time steps (default 0.1)")
     s.add_argument("--npoint", type=int, metavar="N",
                    help="period in time steps (default: from cntl.dat or the dataset)")
+    s.add_argument("--force", action="store_true", help="replace existing outputs")
 
 
 def _fit_parser(sub):

@@ -108,8 +108,9 @@ def test_round_trip_equals_the_engine(cube, tmp_path, source, out, options, expe
         np.testing.assert_array_equal(np.moveaxis(ds.read(), 0, -1), kovarkit.seasons(
             want["p"], npoint=control.get("npoint", 46), ndat=T).length)
     # an existing output stays as it was without --force
-    status, _, err = run_kit(*args)
-    assert status == 1 and "exists; not overwritten (use --force)" in err
+    for again in (args, ["seasons", out, "--out", str(tmp_path / "m")]):
+        status, _, err = run_kit(*again)
+        assert status == 1 and "exists; not overwritten (use --force)" in err
     assert run_kit(*args, "--force")[0] == 0
 
 
