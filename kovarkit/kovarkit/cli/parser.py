@@ -57,6 +57,11 @@ def parser():
     g.add_argument("line", type=int, metavar="LINE", help="image line, from 1")
     g.add_argument("pixel", type=int, metavar="PIXEL", help="pixel in the line, from 1")
     g.add_argument("-o", "--output", metavar="FILE.png")
+    g.add_argument("--fit", metavar="OUT",
+                   help="a fit output (.nc, .zarr or a GeoTIFF directory) instead of a scene")
+    g.add_argument("--source", nargs="+", metavar="SOURCE",
+                   help="with --fit: the fitted cube, for the raw series")
+    g.add_argument("--var", metavar="NAME", help="variable of a NetCDF or Zarr source")
 
     m = sub.add_parser("map", parents=[common], help="quicklook PNG of one product band")
     m.add_argument("product", metavar="PRODUCT",

@@ -66,6 +66,12 @@ def test_cf_cube_to_every_format(obs, tmp_path, out, gdal_name):
         f = ds["f"].values
     assert (np.isnan(f) == np.isnan(tas)).all()
     assert np.nanmax(abs(f - tas)) < 3 and np.nanmean(abs(f - tas)) < 0.3  # degC, fitted
+    # the views read every kind of output; a sea pixel is NoData, not a failed fit
+    order = os.path.join(out, "order.tif") if out.endswith("tas") else out + ":order"
+    assert run_kit("map", order, "-o", tmp_path / "m.png")[0] == 0
+    status, _, err = run_kit("plot", 30, 70, "--fit", out, "--source", d / "obs.nc", "--var",
+                             "tas", "-o", tmp_path / "p.png")
+    assert status == 0 and "no valid sample" in err and os.path.getsize(tmp_path / "p.png")
 
 
 def test_fit_and_import_kovarind_export_give_the_same_products(obs, tmp_path):

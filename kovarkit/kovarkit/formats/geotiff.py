@@ -96,6 +96,16 @@ def read(path):
         raise KitError(f"{path}: cannot read: {first_line(e)}") from None
 
 
+def read_tags(path):
+    """The tags of a raster."""
+    import rasterio
+    try:
+        with quiet(), rasterio.open(path) as ds:
+            return ds.tags()
+    except rasterio.errors.RasterioIOError as e:
+        raise KitError(f"{path}: cannot read: {first_line(e)}") from None
+
+
 def band_count(path):
     """Number of bands of a raster."""
     import rasterio

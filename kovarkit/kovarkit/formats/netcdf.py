@@ -16,10 +16,11 @@ def format_of(path):
             else "gtiff")
 
 
-def open_dataset(path, cache=None):
+def open_dataset(path, cache=None, stored=False):
     """A NetCDF file or Zarr store as a lazy Dataset, coordinates decoded;
     cache: bytes of the HDF5 chunk cache of each NetCDF variable, so that
-    reading by blocks of lines decompresses each chunk once when it fits."""
+    reading by blocks of lines decompresses each chunk once when it fits;
+    stored: values as stored, fill values and scaling left to the caller."""
     import warnings
 
     import xarray as xr
@@ -29,12 +30,12 @@ def open_dataset(path, cache=None):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", UserWarning)
             if format_of(path) == "zarr":
-                return xr.open_zarr(path, decode_coords="all")
+                return xr.open_zarr(path, decode_coords="all", mask_and_scale=not stored)
             if cache:
                 import netCDF4
                 size, slots, preemption = netCDF4.get_chunk_cache()
                 netCDF4.set_chunk_cache(max(size, cache), max(slots, 4099), preemption)
-            return xr.open_dataset(path, decode_coords="all")
+            return xr.open_dataset(path, decode_coords="all", mask_and_scale=not stored)
     except Exception as e:  # the backends raise many types
         raise KitError(f"{path}: cannot open as NetCDF or Zarr: {first_line(e)}") from None
 
