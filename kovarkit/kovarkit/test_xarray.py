@@ -102,6 +102,28 @@ def test_index_cube_with_scale_offset_and_nodata(tmp_path, chunks):
     assert np.nanmax(abs(f - tas)) < 3 and np.nanmean(abs(f - tas)) < 0.3
 
 
+def test_readme_notebook_example_runs(tmp_path, monkeypatch):
+    rasterio = pytest.importorskip("rasterio")
+    pytest.importorskip("rioxarray")
+    import matplotlib
+    matplotlib.use("Agg")
+    with open(os.path.join(os.path.dirname(PKG), "kovarkit", "README.md")) as fh:
+        text = fh.read().split("a map in a notebook\n", 1)[1].split("\n###")[0]
+    code = "\n".join(line[4:] for line in text.splitlines() if line.startswith("    "))
+    samples, _ = cube(lines=4, pixels=5)
+    ndvi = np.moveaxis((samples.values - 768) / 0.0768, -1, 0).round().astype(np.int16)
+    ndvi[:, 1, 2] = -3000
+    with rasterio.open(tmp_path / "ndvi_2020.tif", "w", driver="GTiff", width=5, height=4,
+                       count=46, dtype="int16", nodata=-3000, crs="EPSG:32633",
+                       transform=rasterio.transform.from_origin(0, 0, 30, 30)) as ds:
+        ds.write(ndvi)
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README.md", "exec"), {})
+    with rasterio.open(tmp_path / "amplitude_1.tif") as ds:
+        amp = ds.read(1)
+    assert ds.crs == "EPSG:32633" and np.isnan(amp[1, 2]) and np.isfinite(amp).sum() == 19
+
+
 def test_local_cluster_of_two_processes_gives_the_same_bytes():
     distributed = pytest.importorskip("dask.distributed")
     samples, mask = cube(lines=12, pixels=10, seed=8)

@@ -140,8 +140,8 @@ def fit(da, mask=None, *, dim="time", threads=None, scale=None, offset=0.0, noda
     for n, v in zip(names, out):
         v = v.transpose(*(core.get(n, []) + space))
         v.attrs = variable_attrs(n, s, o, da.attrs.get("units") if units else None)
-        if units is not None:
-            v.encoding["_FillValue"] = DTYPES[n](NODATA[n])
+        if units is not None:  # xr.decode_cf and the file writers read it here
+            v.attrs["_FillValue"] = DTYPES[n](NODATA[n])
         variables[n] = v
     ds = xr.Dataset(variables)
     ds = ds.assign_coords(param=parameter_names(c["nfunc"]))
