@@ -114,13 +114,21 @@ def test_silent_mistakes_are_warned_or_refused(obs, tmp_path, args, status, mess
     ("obs.nc", TAS + ["--cadence", "weekly"], "invalid choice: 'weekly'"),
     ("obs.nc", TAS + ["--out", "/proc/version/o.nc"], "/proc/version"),
     ("obs.nc", ["--var", "pr", "--scale", "400"], "value(s) outside 0..32767"),
+    ("obs.nc", TAS + ["--cntl", "cntl.dat"], "NDAT, NLINE, NPIX = 12, 33, 80, but"),
+    ("obs.nc", TAS + ["--cntl", "cntl.dat", "--nfunc", "2"], "not both (--nfunc)"),
+    ("obs.nc", TAS + ["--nfunc", "30"], "nfunc: NFUNC = 30 is outside 0..23"),
+    ("obs.nc", TAS + ["--mask", "obs.nc"], "--mask and --good go together"),
+    ("obs.nc", TAS + ["--memory", "lots"], "--memory lots: expected a size"),
 ])
 def test_every_error_is_one_line_and_leaves_nothing(obs, tmp_path, source, args, message):
     d, _ = obs
     (d / "garbage.nc").write_text("not a netCDF file\n")
+    (d / "cntl.dat").write_text("12\n33 80\n&DATA /\n&CONTRL /\n&NPT /\n")
+    args = [str(d / a) if a in ("cntl.dat", "obs.nc") else a for a in args]
     before = sorted(os.listdir(d))
     r = subprocess.run(["/usr/bin/python3", "-m", "kovarkit", "fit", str(d / source), "--out",
-                        str(tmp_path / "o.nc"), "--cadence", "monthly", *args], capture_output=True, text=True,
+                        str(tmp_path / "o.nc"), *args]
+                       + ([] if "--cntl" in args else ["--cadence", "monthly"]), capture_output=True, text=True,
                        cwd=tmp_path, env=dict(os.environ, PYTHONPATH=PKG))
     assert r.returncode in (1, 2) and r.stderr.count("\n") == 1 and message in r.stderr
     assert "Traceback" not in r.stderr and r.stdout == ""

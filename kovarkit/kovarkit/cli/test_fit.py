@@ -114,25 +114,6 @@ def test_round_trip_equals_the_engine(cube, tmp_path, source, out, options, expe
     assert run_kit(*args, "--force")[0] == 0
 
 
-@pytest.mark.parametrize("options,message", [
-    (["--scale", "1"], "value(s) outside 0..32767 after scaling"),
-    (["--cntl", "bad-cntl.dat"], "NDAT, NLINE, NPIX = 46, 9, 8, but"),
-    (["--cntl", "cntl.dat", "--nfunc", "2"], "not both (--nfunc)"),
-    (["--nfunc", "30"], "nfunc: NFUNC = 30 is outside 0..23"),
-    (["--mask", "qa.tif"], "--mask and --good go together"),
-    (["--memory", "lots"], "--memory lots: expected a size"),
-])
-def test_refusals_write_nothing(cube, tmp_path, options, message):
-    d = cube[0]
-    with open(d / "bad-cntl.dat", "w") as fh:
-        fh.write(f"{T}\n{H} {W + 1}\n&DATA /\n&CONTRL /\n&NPT /\n")
-    options = [str(d / o) if o.endswith((".tif", ".dat")) else o for o in options]
-    out = tmp_path / "o.nc"
-    status, _, err = run_kit("fit", str(d / "stack.tif"), "--out", str(out), *options)
-    assert status == 1 and message in err, err
-    assert os.listdir(tmp_path) == []
-
-
 def test_cube_larger_than_the_budget_stays_within_it(tmp_path):
     # 160 x 160 x 46 samples are 9 MB as float64; with 2 MB the run may not
     # grow by more than that and the libraries' caches over a tiny cube.
