@@ -62,6 +62,22 @@ def _float_range(da):
     return float(np.nanmin(da.values)), float(np.nanmax(da.values))
 
 
+_Y_NAMES = ("y", "lat", "latitude")
+
+
+def _south_first(da, dim):
+    """The name of da's vertical coordinate when it ascends (south first), else None."""
+    for d in da.dims:
+        if d == dim or d not in da.coords or da.sizes[d] < 2:
+            continue
+        a = da[d].attrs
+        if (d.lower() in _Y_NAMES or a.get("axis") == "Y"
+                or a.get("standard_name") in ("latitude", "projection_y_coordinate")):
+            v = da[d].values
+            return d if v.dtype.kind in "iuf" and v[-1] > v[0] else None
+    return None
+
+
 def fit(da, mask=None, *, dim="time", threads=None, scale=None, offset=0.0, nodata=None,
         cadence=None, **control):
     """Fit every pixel of the cube ``da`` along ``dim`` exactly as kovarind.
@@ -81,7 +97,9 @@ def fit(da, mask=None, *, dim="time", threads=None, scale=None, offset=0.0, noda
     min, max over the other dimensions, with their coordinates (and
     spatial_ref) carried over; the counts f, i, min, max carry scale_factor
     1/scale and add_offset -offset/scale, so that xarray decodes them into
-    the index, and the dataset kovarkit_scale and kovarkit_offset. A Dask
+    the index, and the dataset kovarkit_scale and kovarkit_offset. A cube
+    whose vertical coordinate (y, lat, latitude) ascends is fit north-up,
+    its lines and coordinate reversed, as every output of the cube path. A Dask
     cube stays lazy: time goes into one chunk, space keeps its chunks.
     Harmonics with fewer than 3 steps per cycle and a series shorter than
     one period give a UserWarning.
@@ -114,6 +132,10 @@ def fit(da, mask=None, *, dim="time", threads=None, scale=None, offset=0.0, noda
                  short_series_warning(da.sizes[dim], c["npoint"])):
         if text:
             warnings.warn(text, UserWarning, stacklevel=2)
+    y = _south_first(da, dim)
+    if y is not None:  # north-up, as every output of the cube path
+        da = da.isel({y: slice(None, None, -1)})
+        mask = None if mask is None else mask.isel({y: slice(None, None, -1)})
     lazy = da.chunks is not None or (mask is not None and mask.chunks is not None)
     if lazy:
         da = da.chunk({dim: -1})
