@@ -3,9 +3,6 @@
 // dynamic schedule, each worker owning one scratch.
 #include "driver/scanline.hpp"
 
-#include <sys/resource.h>
-#include <sys/sysinfo.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +14,7 @@
 #endif
 
 #include "base/limits.hpp"
+#include "driver/memory_limit.hpp"
 #include "harmonic/design_matrix.hpp"
 #include "rasterio/bsq_reader.hpp"
 #include "rasterio/bsq_writer.hpp"
@@ -72,20 +70,6 @@ std::uint64_t scan_bytes(const Control& c, int workers) {
          U{kLdT} * kMaxCols * sizeof(double);
 }
 
-std::uint64_t memory_available() {
-  // Swap counts: a run that fits only with it is slow, but it ends.
-  std::uint64_t have = UINT64_MAX;
-  struct sysinfo si;
-  if (sysinfo(&si) == 0 && si.totalram > 0)
-    have = (static_cast<std::uint64_t>(si.totalram) + si.totalswap) * std::max(si.mem_unit, 1u);
-  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
-    rlimit lim;
-    if (getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
-      have = std::min<std::uint64_t>(have, lim.rlim_cur);
-  }
-  return have;
-}
-
 Status allocate_scan(const Control& c, std::optional<PixelModel>& model,
                      std::optional<LineBuffers>& buffers) {
   const std::string what = "cntl.dat: NPIX = " + std::to_string(c.npix) +
@@ -94,10 +78,15 @@ Status allocate_scan(const Control& c, std::optional<PixelModel>& model,
                            ": cannot allocate the line buffers";
   // Sized first, so that an impossible size is refused at once rather than
   // after the pages have been zeroed or the process has been killed.
-  const std::uint64_t need = scan_bytes(c, worker_count()), have = memory_available();
-  if (need > have)
+  // KOVARIND_CGROUP_ROOT, for tests, reads the cgroup files below a
+  // prepared directory.
+  const char* cgroup_root = std::getenv("KOVARIND_CGROUP_ROOT");
+  const std::uint64_t need = scan_bytes(c, worker_count());
+  const MemoryLimit have = memory_available(cgroup_root ? cgroup_root : "");
+  if (need > have.bytes)
     return Status(Code::kIo, what + ": " + std::to_string(need) + " bytes needed, " +
-                                 std::to_string(have) + " bytes available");
+                                 std::to_string(have.bytes) + " bytes available (" +
+                                 have.source + ")");
   try {
     model.emplace(c);
     buffers.emplace(c);

@@ -41,14 +41,10 @@ struct PixelModel {
 // Bytes that the line buffers and the pixel model of `workers` workers take.
 std::uint64_t scan_bytes(const Control& c, int workers);
 
-// The memory this process can get: physical memory and swap, capped by its
-// address-space and data-size limits.
-std::uint64_t memory_available();
-
 // Allocates the pixel model and the line buffers of a run. A size beyond
-// the memory (checked before anything is allocated, else a failed
-// allocation) gives kIo naming NPIX, NDAT, NWIN and the bytes needed instead
-// of ending the process.
+// memory_available() (checked before anything is allocated, else a failed
+// allocation) gives kIo naming NPIX, NDAT, NWIN, the bytes needed and the
+// limit that applied instead of ending the process.
 Status allocate_scan(const Control& c, std::optional<PixelModel>& model,
                      std::optional<LineBuffers>& buffers);
 

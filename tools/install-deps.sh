@@ -11,7 +11,7 @@ openmpi-bin libopenmpi-dev
 python3-numpy python3-matplotlib python3-rasterio python3-gdal gdal-bin python3-pytest
 python3-dev pybind11-dev python3-pybind11 python3-xarray python3-dask python3-distributed
 python3-rioxarray python3-netcdf4 python3-zarr python3-tqdm python3-setuptools
-python3-psutil"
+python3-psutil python3-hypothesis python3-h5py"
 HARDENING="clang libclang-rt-dev valgrind"
 
 me=tools/install-deps.sh

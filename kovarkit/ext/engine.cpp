@@ -6,7 +6,8 @@
 // the control-file reader. The pixels are spread over threads with the GIL
 // released; each worker owns one scratch and one result, and each pixel
 // writes only its own row of the outputs, so the values do not depend on the
-// number of threads. The stored values are those the batch program writes:
+// number of threads. A signal (Ctrl-C) stops the workers within a pixel each
+// and raises its exception. The stored values are those the batch program writes:
 // parameters as singles, series saturated to counts, the order's low byte,
 // the extremes' low 16 bits and the criterion as a single (0 beyond 1e8).
 #include <pybind11/numpy.h>
@@ -15,11 +16,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -29,6 +33,7 @@
 
 #include "base/control.hpp"
 #include "driver/control_file.hpp"
+#include "driver/memory_limit.hpp"
 #include "harmonic/design_matrix.hpp"
 #include "pixel/pipeline.hpp"
 #include "rasterio/bsq_writer.hpp"
@@ -95,6 +100,51 @@ int worker_count(int threads, long long npix) {
   return static_cast<int>(std::min<long long>(n, std::max<long long>(npix, 1)));
 }
 
+// Runs work(0..workers-1) on worker threads while this thread, without the
+// GIL, waits for them and every 0.1 s takes the GIL to run the signal
+// handlers (Ctrl-C). When a handler raises, it sets `stop`, joins every
+// worker and returns false with the exception pending. The pixels are
+// handed out as they are asked for, so a thread that cannot be started
+// leaves its share to the others; when none can, this thread does the work.
+template <class Work>
+bool run_interruptibly(const Work& work, int workers, std::atomic<bool>& stop) {
+  bool raised = false;
+  py::gil_scoped_release nogil;
+  std::mutex m;
+  std::condition_variable finished;
+  int running = 0;
+  std::vector<std::thread> pool;
+  std::unique_lock<std::mutex> lock(m);
+  for (int w = 0; w < workers; ++w) {
+    try {
+      pool.emplace_back([&, w] {
+        work(w);
+        std::lock_guard<std::mutex> done(m);
+        if (--running == 0) finished.notify_one();
+      });
+      ++running;
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  if (pool.empty()) work(0);
+  while (!finished.wait_for(lock, std::chrono::milliseconds(100), [&] { return running == 0; })) {
+    lock.unlock();
+    {
+      py::gil_scoped_acquire gil;
+      raised = PyErr_CheckSignals() != 0;
+    }
+    lock.lock();
+    if (raised) {
+      stop.store(true);
+      break;
+    }
+  }
+  lock.unlock();
+  for (std::thread& t : pool) t.join();
+  return !raised;
+}
+
 py::tuple fit_block(const I16& samples, const std::optional<I16>& mask, int nfunc, int npoint,
                     const std::vector<long long>& excluded, int nwin, int intp, int mmsw,
                     std::optional<double> tcld, int fitsw, int fitmd, int threads) {
@@ -146,7 +196,9 @@ py::tuple fit_block(const I16& samples, const std::optional<I16>& mask, int nfun
                                  ")");
   }
 
+  // A pending signal sets `stop`; the workers look at it before each pixel.
   std::atomic<long long> next{0};
+  std::atomic<bool> stop{false};
   constexpr long long kChunk = 16;
   const auto work = [&](int w) {
     kov::PixelScratch& ws = *scratch[w];
@@ -157,6 +209,7 @@ py::tuple fit_block(const I16& samples, const std::optional<I16>& mask, int nfun
       if (b >= npix) return;
       const long long e = std::min(npix, b + kChunk);
       for (long long j = b; j < e; ++j) {
+        if (stop.load(std::memory_order_relaxed)) return;
         const std::size_t row = static_cast<std::size_t>(j) * ndat;
         kov::process_pixel(c, design.data(), raw + row, msk ? msk + row : nullptr, r, ws);
         for (int i = 0; i < ndat; ++i) fo[row + i] = kov::counts_i16(r.fit[i]);
@@ -171,18 +224,7 @@ py::tuple fit_block(const I16& samples, const std::optional<I16>& mask, int nfun
       }
     }
   };
-  {
-    py::gil_scoped_release nogil;
-    // The pixels are handed out as they are asked for, so a thread that
-    // cannot be started leaves its share to the others.
-    std::vector<std::thread> pool;
-    try {
-      for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
-    } catch (const std::system_error&) {
-    }
-    work(0);
-    for (std::thread& t : pool) t.join();
-  }
+  if (!run_interruptibly(work, workers, stop)) throw py::error_already_set();
   py::object i_out = first ? py::object(*first) : py::none();
   return py::make_tuple(p, f, i_out, order, aic, kmin, kmax);
 }
@@ -238,6 +280,16 @@ PYBIND11_MODULE(_engine, m) {
         py::arg("mmsw"), py::arg("tcld"), py::arg("fitsw"), py::arg("fitmd"),
         py::arg("threads"),
         "Products (p, f, i or None, order, aic, min, max) of a (pixels, NDAT) block.");
+  m.def(
+      "memory_available",
+      [](const std::string& cgroup_root) {
+        const kov::MemoryLimit m = kov::memory_available(cgroup_root);
+        return py::make_tuple(m.bytes, m.source);
+      },
+      py::arg("cgroup_root") = "",
+      "(bytes, what sets it): the memory the process can get, as the programs count it: "
+      "physical memory and swap, the address-space and data-size limits, the cgroup limits "
+      "(read below cgroup_root when given).");
   m.def("read_control", &read_control, py::arg("path"), py::arg("fixed_period") = false,
         "Read a control file with the programs' reader; ValueError or OSError on failure.");
 }

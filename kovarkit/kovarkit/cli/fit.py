@@ -23,7 +23,7 @@ from ..core.cadence import aliasing_warning, cadence, short_series_warning
 from ..core.counts import float_without_scale, out_of_range, to_counts, usable
 from ..core.products import PRODUCTS, rasters, set_nodata
 from ..errors import KitError
-from ..formats.blocks import blocks_for_overlap, rows_per_block
+from ..formats.blocks import blocks_for_overlap, line_bytes, rows_per_block
 from ..formats.control import read_values
 from ..formats.dates import iso, parse_dates
 from ..formats.geotiff import product_tiff
@@ -69,7 +69,13 @@ def _control(args, src):
 
 def run(args):
     scale, offset, good = conversion(args, "QA sources")
-    budget = parse_size(args.memory)
+    have = engine.memory_available()
+    budget = max(2**16, min(2**30, have[0] // 4))
+    if args.memory is not None:
+        budget = parse_size(args.memory)
+        if budget > have[0]:
+            raise KitError(f"--memory {args.memory}: more than the {have[0]} bytes this "
+                           f"process can get ({have[1]})")
     out = args.out
     kind = format_of(out)
     targets = ([os.path.join(out, n + ".tif") for n in PRODUCTS] if kind == "gtiff"
@@ -82,7 +88,7 @@ def run(args):
     import rasterio
     # GDAL's block cache counts against the budget: a quarter of it.
     with rasterio.Env(GDAL_CACHEMAX=max(1, budget // 4 // 2**20)):
-        names = _run(args, out, kind, budget, good, scale, offset)
+        names = _run(args, out, kind, budget, have, good, scale, offset)
     print(f"wrote {out}: {', '.join(names)}")
     return 0
 
@@ -101,7 +107,7 @@ def warn(text):
     print(f"kovarkit: fit: warning: {text}", file=sys.stderr)
 
 
-def _run(args, out, kind, budget, good, scale, offset):
+def _run(args, out, kind, budget, have, good, scale, offset):
     src = open_source(args.sources, args.var, args.dim, "sources", _crs(args.crs),
                       cache=budget // 4)
     qa = None
@@ -133,6 +139,11 @@ def _run(args, out, kind, budget, good, scale, offset):
             warn(f"{src.paths[0]}: no coordinate system; the products carry only the "
                  "pixel grid (give one with --crs)")
         npara = 2 * c["nfunc"] + 2
+        line = line_bytes(src.width, src.ndat, npara)
+        if line > have[0]:
+            raise KitError(f"{src.paths[0]}: one line of {src.width} pixels x {src.ndat} time "
+                           f"steps needs {line} bytes, more than the {have[0]} bytes this "
+                           f"process can get ({have[1]})")
         rows = blocks_for_overlap(src.height, rows_per_block(budget // 2, src.width, src.ndat,
                                                              npara))
         names = [n for n in PRODUCTS if n != "i" or c["intp"] == 1]

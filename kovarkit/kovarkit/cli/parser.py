@@ -142,8 +142,9 @@ def _fit_parser(sub):
             ("fitmd", int, "fit mode 0, 1 or other (default 0)")):
         f.add_argument("--" + key, type=kind, metavar=key.upper(), help=text)
     f.add_argument("--exclude", metavar="T,...", help="excluded time steps, 1-based (NDEF records)")
-    f.add_argument("--memory", default="1G", metavar="SIZE",
-                   help="memory for the blocks in flight, e.g. 512M (default 1G)")
+    f.add_argument("--memory", metavar="SIZE",
+                   help="memory for the blocks in flight, e.g. 512M (default: a quarter of "
+                        "the memory the process can get, cgroup limits included, at most 1G)")
     f.add_argument("--threads", type=int, metavar="N", help="worker threads (default: every core)")
     f.add_argument("--quiet", action="store_true", help="no progress bar")
     f.add_argument("--force", action="store_true", help="replace existing outputs")

@@ -2,6 +2,7 @@
 on the imported counts, georeferencing kept, memory within the budget."""
 
 import os
+import shutil
 import subprocess
 import sys
 
@@ -112,6 +113,50 @@ def test_round_trip_equals_the_engine(cube, tmp_path, source, out, options, expe
         status, _, err = run_kit(*again)
         assert status == 1 and "exists; not overwritten (use --force)" in err
     assert run_kit(*args, "--force")[0] == 0
+
+
+@pytest.mark.parametrize("source,problem", [
+    ("stack.tif", "places strip data up to byte"), ("cube.nc", "HDF5 superblock records"),
+    ("classic.nc", "places variable 'ndvi' up to byte"), ("cube.zarr", "cannot be read or decoded")])
+def test_truncated_sources_are_refused_with_one_line_and_no_output(cube, tmp_path, source,
+                                                                   problem):
+    d = cube[0]
+    cut = tmp_path / source
+    if source == "classic.nc":
+        xr.open_dataset(d / "cube.nc").to_netcdf(cut, format="NETCDF3_CLASSIC")
+    elif source == "cube.zarr":
+        shutil.copytree(d / source, cut)
+    else:
+        shutil.copy(d / source, cut)
+    damaged = next((cut / "ndvi").glob("0.*")) if cut.is_dir() else cut
+    damaged.write_bytes(damaged.read_bytes()[:damaged.stat().st_size * 2 // 3])
+    status, _, err = run_kit("fit", str(cut), "--out", str(tmp_path / "out"), "--scale",
+                             "0.4096", "--offset", "410")
+    assert status == 1 and err.count("\n") == 1 and f"{cut}: " in err and problem in err, err
+    assert os.listdir(tmp_path) == [source]
+
+
+@pytest.mark.parametrize("limit,options,message", [
+    (20000, [], "stack.tif: one line of 7 pixels x 46 time steps needs 22288 bytes, more than "
+                "the 20000 bytes this process can get (the cgroup limit "
+                "/sys/fs/cgroup/job/memory.max)"),
+    (300000, ["--memory", "1M"], "--memory 1M: more than the 300000 bytes"),
+    (300000, [], None),
+])
+def test_the_memory_follows_the_cgroup_limit(cube, tmp_path, monkeypatch, limit, options,
+                                             message):
+    cg = tmp_path / "cg"
+    (cg / "proc/self").mkdir(parents=True)
+    (cg / "sys/fs/cgroup/job").mkdir(parents=True)
+    (cg / "proc/self/cgroup").write_text("0::/job\n")
+    (cg / "proc/self/mountinfo").write_text("30 23 0:26 / /sys/fs/cgroup rw - cgroup2 x rw\n")
+    (cg / "sys/fs/cgroup/job/memory.max").write_text(f"{limit}\n")
+    monkeypatch.setenv("KOVARIND_CGROUP_ROOT", str(cg))
+    out = tmp_path / "o.nc"
+    status, _, err = run_kit("fit", str(cube[0] / "stack.tif"), "--out", str(out), "--scale",
+                             "0.4096", "--offset", "410", *options)
+    assert (status, err.count("\n"), out.exists()) == ((1, 1, False) if message else (0, 0, True))
+    assert message is None or message in err, err
 
 
 def test_cube_larger_than_the_budget_stays_within_it(tmp_path):

@@ -57,6 +57,16 @@ def engine():
     return _engine
 
 
+def memory_available():
+    """(bytes, what sets it): the memory this process can get, counted as the
+    programs count it: the smallest of physical memory and swap, the
+    address-space and data-size limits and the memory limits of its cgroup
+    and of every ancestor group. KOVARIND_CGROUP_ROOT, for tests, reads the
+    cgroup files below a prepared directory."""
+    have, source = engine().memory_available(os.environ.get("KOVARIND_CGROUP_ROOT", ""))
+    return have, source
+
+
 def default_threads():
     try:
         return len(os.sched_getaffinity(0))

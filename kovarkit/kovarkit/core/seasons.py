@@ -27,7 +27,8 @@ the peak is not part of it; one that stays above the level is.
 Values are in raw counts (4096 counts = model value 1.0), times are
 fractional time steps counted from 1, lengths in time steps, integrals in
 counts x time steps, rates in counts per time step.  A pixel whose
-coefficients are all zero (a failed fit) or not finite gets NaN everywhere.
+coefficients are all zero (a failed fit) or not finite gets NaN everywhere,
+and so does a period whose model leaves single precision.
 """
 
 from typing import NamedTuple
@@ -194,7 +195,7 @@ def seasons(p, *, npoint, ndat, nfunc=None, threshold=0.2, step=0.1):
     out = [np.full((npix, nseason), np.nan, np.float32) for _ in METRICS]
     if nseason == 0 or npix == 0:
         return Seasons(*(o.reshape(lead + (nseason,)) for o in out))
-    if p.flags.c_contiguous:
+    if p.flags.c_contiguous or p.ndim == 1:  # one pixel, perhaps a strided view
         flat = p.reshape(npix, p.shape[-1])
         rows_of = lambda lo, hi: flat[lo:hi]  # noqa: E731
     else:  # e.g. the bands of p.bsq moved last: copy one block at a time
@@ -209,7 +210,13 @@ def seasons(p, *, npoint, ndat, nfunc=None, threshold=0.2, step=0.1):
         if not ok.any():
             continue
         rows = lo + np.flatnonzero(ok)
-        for o, r in zip(out, _block(chunk[ok], npoint, nfunc, nseason, threshold, step, tgrid)):
-            o[rows] = r
+        with np.errstate(over="ignore", invalid="ignore"):
+            metrics = [np.asarray(r, np.float32) for r in
+                       _block(chunk[ok], npoint, nfunc, nseason, threshold, step, tgrid)]
+        # A model beyond single precision has no metrics, rather than some.
+        lost = ~np.isfinite(metrics[1]) | ~np.isfinite(metrics[3])
+        lost |= np.logical_or.reduce([np.isinf(m) for m in metrics])
+        for o, m in zip(out, metrics):
+            o[rows] = np.where(lost, np.float32(np.nan), m)
     return Seasons(*(o.reshape(lead + (nseason,)) for o in out))
 

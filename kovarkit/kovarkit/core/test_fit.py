@@ -86,12 +86,12 @@ def test_products_equal_the_batch_program_byte_for_byte(tmp_path, steps, seed, k
                                              and g.tobytes() == w.tobytes()), name
 
 
-def test_results_do_not_depend_on_thread_count_or_layout(tmp_path):
+def test_results_do_not_depend_on_thread_count(tmp_path):
+    # (layouts and dtypes: test_properties)
     raw, msk = make_cube(str(tmp_path), 9, 31, 46, 11)
     ref = kovarkit.fit(raw, intp=1, threads=1)
-    for threads, samples in ((2, raw), (5, raw.astype(np.int64)),
-                             (3, np.asfortranarray(raw.astype(np.uint16)))):
-        got = kovarkit.fit(samples, intp=1, threads=threads)
+    for threads in (2, 5):
+        got = kovarkit.fit(raw, intp=1, threads=threads)
         for name, a in ref._asdict().items():
             assert got._asdict()[name].tobytes() == a.tobytes(), (threads, name)
     # one pixel without leading axes, and an empty block
@@ -102,22 +102,19 @@ def test_results_do_not_depend_on_thread_count_or_layout(tmp_path):
 
 
 GOOD = np.full((2, 10), 500, np.int16)
+# (that every limit of the control reader names its argument: test_properties)
 BAD_INPUTS = [
     ([[500] * 10], {}, TypeError, "samples: expected a numpy array"),
     (np.where(GOOD > 0, np.nan, 1.0), {}, ValueError, "samples: dtype float64 is not an integer"),
     (np.array(5, np.int16), {}, ValueError, "samples: a scalar"),
     (GOOD - 501, {}, ValueError, "samples: value -1 at index (0, 0) is outside 0..32767"),
     (GOOD.astype(np.int32) + 32268, {}, ValueError, "samples: value 32768"),
-    (GOOD[:, :2], {}, ValueError, "samples: NDAT = 2 is outside 3..200"),
     (np.zeros((1, 201), np.int16), {}, ValueError, "samples: NDAT = 201 is outside 3..200"),
     (GOOD, {"mask": np.ones((2, 9), np.uint8)}, ValueError, "mask: shape (2, 9) differs"),
     (GOOD, {"mask": np.ones((2, 10))}, ValueError, "mask: dtype float64"),
     (GOOD, {"mask": np.full((2, 10), 256)}, ValueError, "mask: value 256"),
-    (GOOD, {"nfunc": 24}, ValueError, "nfunc: NFUNC = 24 is outside 0..23"),
     (GOOD, {"nfunc": 2**40}, ValueError, "nfunc: NFUNC = 1099511627776 is outside the 32-bit"),
     (GOOD, {"nfunc": 2.0}, TypeError, "nfunc: expected an integer"),
-    (GOOD, {"npoint": 0}, ValueError, "npoint: NPOINT = 0 is not positive"),
-    (GOOD, {"nwin": -1}, ValueError, "nwin: NWIN = -1 is negative while the envelope"),
     (GOOD, {"fitmd": 128}, ValueError, "fitmd: FITMD = 128 is outside the one-byte range"),
     (GOOD, {"fitsw": True}, TypeError, "fitsw: expected an integer"),
     (GOOD, {"tcld": float("nan")}, ValueError, "tcld: TCLD = nan is not a finite"),

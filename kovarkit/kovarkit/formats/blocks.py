@@ -11,12 +11,17 @@ TILE_LINES = 256
 DEFAULT_BUDGET = 64 * 2**20
 
 
+def line_bytes(width, ndat, npara=0):
+    """Bytes that one image line of width pixels, ndat time steps and npara
+    parameters holds while it is converted and fit."""
+    return width * (ndat * BYTES_PER_SAMPLE + npara * 8 + BYTES_PER_PIXEL)
+
+
 def rows_per_block(budget, width, ndat, npara=0):
     """Image lines per block such that a block of width pixels with ndat time
     steps and npara parameters stays within budget bytes; at least 1, a
     multiple of TILE_LINES when there is room for one."""
-    per_row = width * (ndat * BYTES_PER_SAMPLE + npara * 8 + BYTES_PER_PIXEL)
-    rows = max(1, budget // max(per_row, 1))
+    rows = max(1, budget // max(line_bytes(width, ndat, npara), 1))
     return rows - rows % TILE_LINES if rows >= TILE_LINES else rows
 
 

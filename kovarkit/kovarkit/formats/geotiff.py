@@ -9,6 +9,7 @@ from ..core.products import COUNT_PRODUCTS, NODATA, control_attrs
 from ..errors import KitError, first_line
 from .blocks import TILE_LINES
 from .georef import quiet
+from .integrity import check_complete
 
 _PREDICTOR = {"f": 3, "i": 2, "u": 2}  # floating-point or horizontal differencing
 
@@ -87,8 +88,10 @@ class GeoTiff:
 
 
 def read(path):
-    """(values (bands, lines, pixels), tags, crs, transform) of a GeoTIFF."""
+    """(values (bands, lines, pixels), tags, crs, transform) of a GeoTIFF;
+    a truncated file is refused."""
     import rasterio
+    check_complete(path)
     try:
         with quiet(), rasterio.open(path) as ds:
             return ds.read(), ds.tags(), ds.crs, ds.transform
@@ -107,8 +110,9 @@ def read_tags(path):
 
 
 def band_count(path):
-    """Number of bands of a raster."""
+    """Number of bands of a raster; a truncated file is refused."""
     import rasterio
+    check_complete(path)
     try:
         with quiet(), rasterio.open(path) as ds:
             return ds.count

@@ -7,6 +7,7 @@ from ..core.products import DTYPES, NODATA, dataset_attrs, parameter_names, vari
 from ..errors import KitError, first_line
 from .dates import cf_encode
 from .georef import cell_centres, grid_mapping
+from .integrity import check_complete
 
 
 def format_of(path):
@@ -20,10 +21,12 @@ def open_dataset(path, cache=None, stored=False):
     """A NetCDF file or Zarr store as a lazy Dataset, coordinates decoded;
     cache: bytes of the HDF5 chunk cache of each NetCDF variable, so that
     reading by blocks of lines decompresses each chunk once when it fits;
-    stored: values as stored, fill values and scaling left to the caller."""
+    stored: values as stored, fill values and scaling left to the caller; a
+    truncated file is refused."""
     import warnings
 
     import xarray as xr
+    check_complete(path)
     try:
         # xarray's notes on bounds and encodings it cannot decode are not the
         # user's business: the variables come through either way

@@ -8,11 +8,13 @@ import numpy as np
 
 from ..errors import KitError, first_line
 from .georef import cell_centres, geographic, quiet
+from .integrity import check_complete
 from .netcdf import format_of, open_dataset
 
 
 class RasterStack:
-    """The bands of several rasters as one time series, checked to share a grid."""
+    """The bands of several rasters as one time series, checked to share a grid
+    and to be complete."""
 
     def __init__(self, paths, what):
         import rasterio
@@ -20,6 +22,7 @@ class RasterStack:
         self.bands = []  # (dataset index, band number)
         try:
             for p in paths:
+                check_complete(p)
                 try:
                     with quiet():
                         ds = rasterio.open(p)
@@ -201,7 +204,12 @@ class DatasetSource:
 
     def read(self, row0, nrows, extra_nodata):
         a = self.height - row0 - nrows if self.flipped else row0
-        block = self.stored.isel({self.ydim: slice(a, a + nrows)}).values
+        try:
+            block = self.stored.isel({self.ydim: slice(a, a + nrows)}).values
+        except Exception as e:  # the codecs and backends raise many types
+            raise KitError(f"{self.paths[0]}: variable {self.da.name}, lines {row0 + 1}.."
+                           f"{row0 + nrows}: cannot be read or decoded ({first_line(e)}): "
+                           "damaged or truncated (an interrupted copy or download?)") from None
         block = block.transpose(self.axes)
         values = np.array(block[::-1] if self.flipped else block, dtype=np.float64, order="C")
         valid = ~np.isnan(values)
