@@ -76,7 +76,7 @@ def read_products(out, names):
 
 
 @pytest.mark.parametrize("source,out,options,expect", [
-    ("stack.tif", "tifs", ["--intp", "1", "--cadence", "16-day"],
+    ("stack.tif", "tifs", ["--intp", "1", "--cadence", "16-day", "--dates", "2020-01-01/8"],
      dict(intp=1, npoint=23, nfunc=5, nwin=1)),
     ("b*.tif", "o.nc", ["--mask", "qa.tif", "--good", "0", "--exclude", "3,7", "--fitmd", "2"],
      dict(excluded=(3, 7), fitmd=2, mask="qa")),
@@ -102,6 +102,9 @@ def test_round_trip_equals_the_engine(cube, tmp_path, source, out, options, expe
     got = read_products(out, names)
     for n in names:
         assert got[n].dtype == want[n].dtype and got[n].tobytes() == want[n].tobytes(), n
+    if out.endswith("tifs"):  # the dates of --dates in the band names
+        with rasterio.open(os.path.join(out, "f.tif")) as ds:
+            assert ds.descriptions[45] == "fit time step 46: 2020-12-26"
     # the period travels in the tags or attributes to `seasons`
     assert run_kit("seasons", out, "--out", str(tmp_path / "m"))[0] == 0
     with rasterio.open(tmp_path / "m" / "length.tif") as ds:
