@@ -126,9 +126,9 @@ def test_every_error_is_one_line_and_leaves_nothing(obs, tmp_path, source, args,
     (d / "cntl.dat").write_text("12\n33 80\n&DATA /\n&CONTRL /\n&NPT /\n")
     args = [str(d / a) if a in ("cntl.dat", "obs.nc") else a for a in args]
     before = sorted(os.listdir(d))
+    cadence = [] if "--cntl" in args else ["--cadence", "monthly"]
     r = subprocess.run(["/usr/bin/python3", "-m", "kovarkit", "fit", str(d / source), "--out",
-                        str(tmp_path / "o.nc"), *args]
-                       + ([] if "--cntl" in args else ["--cadence", "monthly"]), capture_output=True, text=True,
+                        str(tmp_path / "o.nc"), *args, *cadence], capture_output=True, text=True,
                        cwd=tmp_path, env=dict(os.environ, PYTHONPATH=PKG))
     assert r.returncode in (1, 2) and r.stderr.count("\n") == 1 and message in r.stderr
     assert "Traceback" not in r.stderr and r.stdout == ""

@@ -14,6 +14,10 @@ import numpy as np
 
 from .fit import MAX_SAMPLE
 
+# The engine's screening takes a sample above 1536 counts for a cloud, so the
+# clear-sky range of the index belongs within 0..1536.
+CLEAR_SKY_COUNTS = 1536
+
 
 def to_counts(values, scale, offset):
     """floor(scale*values + offset + 0.5) in place in the float64 array
@@ -36,10 +40,6 @@ def out_of_range(count, lo, hi, scale, offset):
 def usable(qa_values, qa_valid, good):
     """True where a QA value is valid and one of the sorted array good."""
     return qa_valid & np.isin(qa_values, good)
-
-# The engine's screening takes a sample above 1536 counts for a cloud, so the
-# clear-sky range of the index belongs within 0..1536.
-CLEAR_SKY_COUNTS = 1536
 
 
 def check_scale(scale, offset):

@@ -5,8 +5,6 @@ attributes (control values, scale, offset, dates)."""
 
 import os
 
-import numpy as np
-
 from ..core.products import parameter_descriptions
 from ..errors import KitError
 from .netcdf import format_of
