@@ -31,12 +31,13 @@ def _time(root, days, units, calendar="standard"):
     t[:] = days
 
 
-def monthly_observations(path, height=33, width=81, year=2020, seed=0):
+def monthly_observations(path, height=33, width=81, year=2020, seed=0, months=False):
     """A CF-1.0 file of gridded monthly station interpolations: `tas` (degC,
     NaN over the sea) and `pr` (mm/month, fill value -9999 over the sea),
     12 steps dated at mid-month, latitude ascending from 34.0 N by 0.25
     degrees, longitude from -10.0 E.  Returns (tas, pr) as written,
-    (time, latitude, longitude), south first."""
+    (time, latitude, longitude), south first. months: time in "months since",
+    which no calendar date follows (xarray leaves it undecoded)."""
     import netCDF4
     rng = np.random.default_rng(seed)
     month = np.arange(12)
@@ -51,7 +52,10 @@ def monthly_observations(path, height=33, width=81, year=2020, seed=0):
     with netCDF4.Dataset(path, "w", format="NETCDF3_CLASSIC") as root:
         root.setncatts(dict(Conventions="CF-1.0", title="monthly gridded observations",
                             institution="kovarkit test cubes"))
-        _time(root, days, "days since 1900-01-01 00:00:00", "gregorian")
+        if months:
+            _time(root, month + 0.5, f"months since {year}-01-01", "gregorian")
+        else:
+            _time(root, days, "days since 1900-01-01 00:00:00", "gregorian")
         _grid(root, height, width, 34.0, -10.0, 0.25, ("latitude", "longitude"))
         dims = ("time", "latitude", "longitude")
         v = root.createVariable("tas", "f4", dims)

@@ -25,7 +25,7 @@ from ..core.products import PRODUCTS, rasters, set_nodata
 from ..errors import KitError
 from ..formats.blocks import blocks_for_overlap, line_bytes, rows_per_block
 from ..formats.control import read_values
-from ..formats.dates import iso, parse_dates
+from ..formats.dates import is_dates, iso, parse_dates
 from ..formats.geotiff import product_tiff
 from ..formats.netcdf import ProductWriter, format_of
 from ..formats.sources import open_source
@@ -260,7 +260,7 @@ class _GeoTiffs:
     def __init__(self, d, src, c, names, masked, rows, scale, offset):
         os.makedirs(d)
         time = src.time_coordinate()
-        dates = None if time is None else iso(time[0])
+        dates = iso(time[0]) if time is not None and is_dates(time[0]) else None
         bsq = {r.stem: r for r in rasters(src.ndat, c["nfunc"]).values()}
         self.files = {}
         try:

@@ -74,6 +74,14 @@ def test_cf_cube_to_every_format(obs, tmp_path, out, gdal_name):
     assert status == 0 and "no valid sample" in err and os.path.getsize(tmp_path / "p.png")
 
 
+def test_time_steps_without_calendar_dates_keep_their_numbers_and_units(tmp_path):
+    monthly_observations(tmp_path / "obs.nc", months=True)
+    out = tmp_path / "tas.nc"
+    assert run_kit("fit", tmp_path / "obs.nc", *TAS, "--cadence", "monthly", "--out", out)[0] == 0
+    t = xr.open_dataset(out, decode_times=False)["time"]
+    assert t.attrs["units"] == "months since 2020-01-01" and t.values[11] == 11.5
+
+
 def test_fit_and_import_kovarind_export_give_the_same_products(obs, tmp_path):
     d, _ = obs
     kovarind = program("KOVARIND", "kovarind")

@@ -32,13 +32,20 @@ def open_dataset(path, cache=None, stored=False):
         # user's business: the variables come through either way
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", UserWarning)
-            if format_of(path) == "zarr":
-                return xr.open_zarr(path, decode_coords="all", mask_and_scale=not stored)
-            if cache:
+            if format_of(path) != "zarr" and cache:
                 import netCDF4
                 size, slots, preemption = netCDF4.get_chunk_cache()
                 netCDF4.set_chunk_cache(max(size, cache), max(slots, 4099), preemption)
-            return xr.open_dataset(path, decode_coords="all", mask_and_scale=not stored)
+            opener = xr.open_zarr if format_of(path) == "zarr" else xr.open_dataset
+            options = dict(decode_coords="all", mask_and_scale=not stored)
+            try:
+                return opener(path, **options)
+            except ValueError as e:
+                if "decode" not in str(e) or "time" not in str(e):
+                    raise
+                # units such as "months since" that no calendar date follows:
+                # the time steps keep their numbers and units
+                return opener(path, decode_times=False, **options)
     except Exception as e:  # the backends raise many types
         raise KitError(f"{path}: cannot open as NetCDF or Zarr: {first_line(e)}") from None
 
