@@ -166,7 +166,10 @@ class DatasetSource:
         self.height, self.width, self.ndat = self.da.shape
         self.dim = dim
         self.units = da.attrs.get("units")
-        self.floating = np.dtype(da.encoding.get("dtype", da.dtype)).kind == "f"
+        # floating-point values: stored so, or packed integers that CF decoding
+        # (scale_factor, add_offset) turns into the index
+        self.floating = (np.dtype(da.encoding.get("dtype", da.dtype)).kind == "f"
+                         or "scale_factor" in da.encoding or "add_offset" in da.encoding)
         self.coord_attrs = {d: dict(da[d].attrs) for d in (y, x) if d in da.coords}
         self.crs, self.transform = None, None
         try:
