@@ -98,3 +98,41 @@ def test_fit_per_period_to_seasons(tmp_path):
     back = xr.open_dataset(tmp_path / "sfp.nc")
     np.testing.assert_array_equal(back.start_time.transpose("y", "x", "season"),
                                   want.start_time)
+
+
+def test_dated_cf_cube_to_seasons_in_dates_and_index_units(tmp_path):
+    from kovarkit.test_support_cubes import vegetation_index
+    ndvi, _ = vegetation_index(tmp_path / "cube.nc", steps=69, height=12, width=10)
+    for periods in ([], ["--periods"]):
+        out = tmp_path / f"fit{len(periods)}.nc"
+        assert main(["fit", str(tmp_path / "cube.nc"), "--var", "ndvi", "--scale", "1536",
+                     "--cadence", "16-day", "--quiet", "--out", str(out)] + periods) == 0
+        assert main(["seasons", str(out), "--out", str(tmp_path / f"s{len(periods)}.nc"),
+                     "--year-start", "07-01"]) == 0
+        s = xr.open_dataset(tmp_path / f"s{len(periods)}.nc")
+        s0 = s if not periods else s0
+        assert s.peak_time.dims == ("season", "lat", "lon") and s.sizes["season"] == 3
+        # xarray reads the lengths (units days) back as time spans
+        assert s.peak_time.dtype.kind == "M" and s.length.dtype.kind == "m"
+        # no model where the cube has no valid sample (north-up or not), else
+        # every season complete
+        lake = xr.open_dataset(tmp_path / "cube.nc").ndvi.isnull().all("time")
+        assert ((s.quality == 1) == lake).all() and s.quality.where(~lake).isin([0, 4]).sum() \
+            == 3 * (~lake).sum()
+        # the index itself: the peaks of the fitted NDVI; a sine above 20% of its
+        # amplitude for acos(-0.6) / pi of a year
+        land = ~np.isnan(ndvi).all(axis=0)
+        assert abs(float(s.peak_value.max()) - np.nanmax(ndvi[:, land])) < 0.05
+        days = float(s.length.median() / np.timedelta64(1, "D"))
+        assert abs(days - 365.25 * np.arccos(-0.6) / np.pi) < 8
+        year = s.year.where(s.quality != 1)
+        assert set(np.unique(year.values[~np.isnan(year.values)])) <= {2019, 2020, 2021, 2022}
+    # the GeoTIFF route: dates and units from the tags, days of the year in the bands
+    assert main(["fit", str(tmp_path / "cube.nc"), "--var", "ndvi", "--scale", "1536",
+                 "--cadence", "16-day", "--quiet", "--out", str(tmp_path / "tifs")]) == 0
+    assert main(["seasons", str(tmp_path / "tifs"), "--out", str(tmp_path / "st"),
+                 "--year-start", "07-01"]) == 0
+    with rasterio.open(tmp_path / "st" / "peak_doy.tif") as r:
+        doy = r.read()
+        assert r.descriptions[0].startswith("season 1: period 1, year 2019")   # July-June
+    np.testing.assert_allclose(doy, s0.peak_doy.values, atol=1e-3)
