@@ -21,6 +21,7 @@ import numpy as np
 from ..core import fit as engine
 from ..core.cadence import aliasing_warning, cadence, short_series_warning
 from ..core.counts import float_without_scale, out_of_range, to_counts, usable
+from ..core.periods import checked_windows, fit_periods
 from ..core.products import PRODUCTS, rasters, set_nodata
 from ..errors import KitError
 from ..formats.blocks import blocks_for_overlap, line_bytes, rows_per_block
@@ -112,7 +113,7 @@ def _run(args, out, kind, budget, have, good, scale, offset):
                       cache=budget // 4)
     qa = None
     try:
-        if not 3 <= src.ndat <= 200:
+        if not 3 <= src.ndat <= 200 and not args.periods:
             raise KitError(f"{src.paths[0]}: the sources hold {src.ndat} time step(s); "
                            "a fit needs 3..200")
         if args.dates is not None:
@@ -130,7 +131,13 @@ def _run(args, out, kind, budget, have, good, scale, offset):
                                f"lines x pixels), the sources {src.ndat} x {src.height} x "
                                f"{src.width}")
         control, use_mask = _control(args, src)
-        c = engine.control_values(src.ndat, use_mask, **control)
+        if not args.periods:
+            c, periods = engine.control_values(src.ndat, use_mask, **control), None
+        else:
+            try:
+                c, periods = checked_windows(src.ndat, args.window, use_mask, **control)
+            except ValueError as e:
+                raise KitError(f"{src.paths[0]}: --periods: {e}") from None
         for text in (aliasing_warning(c["nfunc"], c["npoint"]),
                      short_series_warning(src.ndat, c["npoint"])):
             if text:
@@ -146,12 +153,13 @@ def _run(args, out, kind, budget, have, good, scale, offset):
                            f"process can get ({have[1]})")
         rows = blocks_for_overlap(src.height, rows_per_block(budget // 2, src.width, src.ndat,
                                                              npara))
-        names = [n for n in PRODUCTS if n != "i" or c["intp"] == 1]
+        names = [n for n in PRODUCTS if (n != "i" or c["intp"] == 1)
+                 and (periods is None or n not in ("f", "i"))]
         tmp = out.rstrip("/\\") + ".kovarkit-tmp"
         _remove(tmp)
-        writer = (_GeoTiffs(tmp, src, c, names, use_mask, rows, scale, offset)
-                  if kind == "gtiff"
-                  else ProductWriter(kind, tmp, src, c, names, rows, use_mask, scale, offset))
+        writer = (_GeoTiffs(tmp, src, c, names, use_mask, rows, scale, offset, periods)
+                  if kind == "gtiff" else
+                  ProductWriter(kind, tmp, src, c, names, rows, use_mask, scale, offset, periods))
         try:
             _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer)
             writer.close()
@@ -199,6 +207,8 @@ def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer):
     except ImportError:
         bar = None
     try:
+        fit = (lambda *a, **k: fit_periods(*a, window=args.window, **k)) if args.periods \
+            else engine.fit
         with ThreadPoolExecutor(1) as reader:
             def read(row0):
                 n = min(rows, src.height - row0)
@@ -209,10 +219,12 @@ def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer):
                 samples, mask, empty = pending.result()
                 if k + 1 < len(starts):
                     pending = read(starts[k + 1])
-                prod = engine.fit(samples, mask, threads=threads, **c)._asdict()
+                prod = {n: v for n, v in fit(samples, mask, threads=threads, **c)._asdict()
+                        .items() if n in PRODUCTS}
                 del samples, mask
                 set_nodata(prod, empty)
-                writer.write({n: _layout(v) for n, v in prod.items() if v is not None}, row0)
+                writer.write({n: _layout(v, args.periods) for n, v in prod.items()
+                              if v is not None}, row0)
                 del prod
                 if bar is not None:
                     bar.update(len(empty))
@@ -249,15 +261,18 @@ def _commit(kind, tmp, out, names):
         os.replace(os.path.join(tmp, n + ".tif"), os.path.join(out, n + ".tif"))
 
 
-def _layout(block):
-    """(rows, pixels[, bands]) engine output -> (bands, rows, pixels) or (rows, pixels)."""
+def _layout(block, periods=False):
+    """(rows, pixels[, bands]) engine output -> (bands, rows, pixels) or (rows, pixels);
+    of a fit per period (rows, pixels, period[, param]) -> (period[, param], rows, pixels)."""
+    if periods:
+        return np.moveaxis(block, (2, 3)[:block.ndim - 2], (0, 1)[:block.ndim - 2])
     return np.moveaxis(block, -1, 0) if block.ndim == 3 else block
 
 
 class _GeoTiffs:
     """OUT/p.tif, OUT/f.tif, ... as `kovarkit export` writes them."""
 
-    def __init__(self, d, src, c, names, masked, rows, scale, offset):
+    def __init__(self, d, src, c, names, masked, rows, scale, offset, periods=None):
         os.makedirs(d)
         time = src.time_coordinate()
         dates = iso(time[0]) if time is not None and is_dates(time[0]) else None
@@ -267,14 +282,15 @@ class _GeoTiffs:
             for n in names:
                 self.files[n] = product_tiff(
                     os.path.join(d, n + ".tif"), bsq[n], c, masked, scale, offset, dates,
-                    src.width, src.height, src.crs, src.transform, rows)
+                    src.width, src.height, src.crs, src.transform, rows, periods)
         except BaseException:
             self.close()
             raise
 
     def write(self, blocks, row0):
         for n, tif in self.files.items():
-            tif.write(blocks[n], row0)
+            b = blocks[n]
+            tif.write(b.reshape((-1,) + b.shape[-2:]) if b.ndim == 4 else b, row0)
 
     def close(self):
         files, self.files = self.files, {}
