@@ -30,28 +30,34 @@ def _metric_source(product):
 
 
 def _metric_values(path, metric, season):
-    """(metric, values (lines, pixels)) of one season of a seasons output."""
+    """(metric, unit, values (lines, pixels)) of one season of a seasons output;
+    the unit as the output records it (days once the products carry dates)."""
     if metric is None:
         from ..formats.geotiff import read
         bands, tags, _, _ = read(path)
         metric = tags.get("kovarkit_metric", os.path.basename(path))
         if not 1 <= season <= len(bands):
             raise KitError(f"{path}: season {season} does not exist ({len(bands)} seasons)")
-        return metric, bands[season - 1]
+        return metric, tags.get("units", _unit(metric)), bands[season - 1]
     from ..formats.netcdf import open_dataset
     ds = open_dataset(path)
     if not 1 <= season <= ds.sizes["season"]:
         raise KitError(f"{path}: season {season} does not exist "
                        f"({ds.sizes['season']} seasons)")
-    return metric, ds[metric].isel(season=season - 1).values
+    v = ds[metric]
+    return metric, v.attrs.get("units", _unit(metric)), v.isel(season=season - 1).values
+
+
+def _unit(metric):
+    return (METRICS.get(metric) or DATE_METRICS.get(metric) or ("",))[0]
 
 
 def _draw_metric(args, path, metric):
     season = args.band
-    metric, values = _metric_values(path, metric, season)
+    metric, unit, values = _metric_values(path, metric, season)
     out = args.output or os.path.join(os.path.dirname(path.rstrip("/")),
                                       f"map_{metric}_s{season}.png")
-    metric_map(values, metric, season, METRICS.get(metric, ("", ""))[0], out)
+    metric_map(values, metric, season, unit, out)
     return out
 
 

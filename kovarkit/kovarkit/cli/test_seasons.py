@@ -48,7 +48,7 @@ def test_xarray_and_outputs_agree_with_numpy(tmp_path):
                              .astype("datetime64[ns]"))
     dated.to_netcdf(tmp_path / "fit.nc")
     for src, out in [(tmp_path, "maps"), (tmp_path, "m.nc"), (tmp_path / "fit.nc", "m.zarr"),
-                     (tmp_path / "fit.nc", "dated")]:
+                     (tmp_path / "fit.nc", "dated"), (tmp_path / "fit.nc", "d.nc")]:
         assert main(["seasons", str(src), "--out", str(tmp_path / out)]) == 0
     with rasterio.open(tmp_path / "maps" / "end_time.tif") as r:
         assert r.transform.to_gdal() == tuple(gt) and r.crs.to_epsg() == 32633
@@ -71,6 +71,10 @@ def test_xarray_and_outputs_agree_with_numpy(tmp_path):
                  ["plot", "-C", str(tmp_path), "1", "2", "-o", str(tmp_path / "p.png")]):
         assert main(argv) == 0
     assert "map_end_time_s1.png" in os.listdir(tmp_path / "maps")
+    # a dated season length is mapped in days, not as nanoseconds of a time span
+    from kovarkit.cli.map import _metric_values
+    _, unit, days = _metric_values(str(tmp_path / "d.nc"), "length", 1)
+    assert unit == "days" and np.nanmax(days) < 400
     assert {"l.png", "p.png"} <= set(os.listdir(tmp_path))
 
 

@@ -80,8 +80,9 @@ def index_to_counts(values, scale, offset, nodata=None, valid=None):
 
 
 def decoding(scale, offset):
-    """CF attributes that turn stored counts back into the index."""
-    return {"scale_factor": 1.0 / scale, "add_offset": -offset / scale}
+    """CF attributes that turn stored counts back into the index (an offset of
+    0 gives add_offset 0.0, not -0.0)."""
+    return {"scale_factor": 1.0 / scale, "add_offset": 0.0 - offset / scale}
 
 
 def _round_down(x):

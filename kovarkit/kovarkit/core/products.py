@@ -7,6 +7,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .counts import decoding
 from .fit import CONTROL_DEFAULTS, engine
 
 # Harmonic number of each harmonic position 1..6; positions beyond carry 0.
@@ -62,7 +63,7 @@ def variable_attrs(name, scale=1.0, offset=0.0, units=None):
     attrs = dict(VARIABLE_ATTRS[name])
     if name in COUNT_PRODUCTS:
         note = "stored in counts, decoded into the index by scale_factor and add_offset"
-        attrs.update(scale_factor=1.0 / scale, add_offset=-offset / scale,
+        attrs.update(decoding(scale, offset),
                      units=units or ("counts" if (scale, offset) == (1.0, 0.0) else "1"),
                      comment="; ".join(filter(None, (attrs.get("comment"), note))))
     if name == "p":

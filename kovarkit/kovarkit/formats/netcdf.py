@@ -21,8 +21,8 @@ def open_dataset(path, cache=None, stored=False):
     """A NetCDF file or Zarr store as a lazy Dataset, coordinates decoded;
     cache: bytes of the HDF5 chunk cache of each NetCDF variable, so that
     reading by blocks of lines decompresses each chunk once when it fits;
-    stored: values as stored, fill values and scaling left to the caller; a
-    truncated file is refused."""
+    stored: values as stored, fill values and scaling left to the caller;
+    durations are not decoded into time spans; a truncated file is refused."""
     import warnings
 
     import xarray as xr
@@ -37,7 +37,9 @@ def open_dataset(path, cache=None, stored=False):
                 size, slots, preemption = netCDF4.get_chunk_cache()
                 netCDF4.set_chunk_cache(max(size, cache), max(slots, 4099), preemption)
             opener = xr.open_zarr if format_of(path) == "zarr" else xr.open_dataset
-            options = dict(decode_coords="all", mask_and_scale=not stored)
+            # durations (a season's length in days) stay numbers in their units
+            options = dict(decode_coords="all", mask_and_scale=not stored,
+                           decode_timedelta=False)
             try:
                 return opener(path, **options)
             except ValueError as e:

@@ -126,7 +126,7 @@ def product_map(data, name, band, band_name, out, no_model=None, nodata=None, ti
 def metric_map(values, metric, season, unit, out):
     """One season of a seasonal metric, values (lines, pixels) with NaN where missing."""
     values = np.asarray(values, dtype=np.float64)
-    plt, fig, ax = _frame(values, f"{metric}, season {season} ({unit})")
+    plt, fig, ax = _frame(values, f"{metric}, season {season}" + (f" ({unit})" if unit else ""))
     cmap = "RdBu_r" if metric.endswith("rate") else "viridis"
     _continuous(plt, fig, ax, values, cmap, *stretch(values), "both", ~np.isfinite(values),
                 "no model or no such crossing", label=unit)
