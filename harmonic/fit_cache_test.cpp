@@ -160,33 +160,5 @@ TEST_F(FitSweep, FastCachedAndGroupedFitsMatchThePlainFitBitForBit) {
   EXPECT_GT(fast_->stats.grouped, 150);
 }
 
-// Whole scenes of coherent clouds with MASK 0 and 1: products of the
-// program with 1 and 3 threads, the cache, skipping and groups on and off,
-// against the program without any of them, byte for byte.
-TEST(FitCache, SceneProductsIndependentOfCacheAndThreads) {
-  for (const char* mask : {"", "--mask"}) {
-    test::TempDir d;
-    std::vector<std::string> args = {"--lines", "9", "--pixels", "40", "--seed", "3",
-                                     "--clouds", "coherent", "--intp"};
-    if (*mask) args.push_back(mask);
-    test::mkscene(d, args);
-    std::map<std::string, std::string> ref;
-    // Threads, then cache, skipping and groups on (1) or off (0).
-    for (const char* run : {"1000", "3011", "1100", "3111", "1111", "3101"}) {
-      const auto flag = [&](const char* name, int i) {
-        return std::string(name) + "=" + std::string(1, run[i]);
-      };
-      const test::RunResult r = test::run(
-          {KOVARIND_EXE}, d.path(),
-          {std::string("OMP_NUM_THREADS=") + run[0], flag("KOVARIND_FIT_CACHE", 1),
-           flag("KOVARIND_SKIP", 2), flag("KOVARIND_GROUP", 3)});
-      ASSERT_EQ(r.status, 0) << r.err;
-      const auto now = test::snapshot(d);
-      if (ref.empty()) ref = now;
-      EXPECT_TRUE(now == ref) << run;
-    }
-  }
-}
-
 }  // namespace
 }  // namespace kov
