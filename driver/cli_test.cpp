@@ -95,21 +95,5 @@ TEST(JobArray, RangesInAnyOrderGiveTheProductsOfOneWholeRun) {
   }
 }
 
-TEST(JobArray, FailingRangeLeavesTheLinesOfOtherRangesAlone) {
-  TempDir ref, d;
-  mkscene(ref, {"--lines", "9", "--pixels", "5", "--seed", "33"});
-  ASSERT_EQ(run_kovarind(ref).status, 0);
-  mkscene(d, {"--lines", "9", "--pixels", "5", "--seed", "33", "--top-bit", "5"});
-  const RunResult r = run_ranges(d, KOVARIND_EXE, 9, 3, "reverse");
-  const std::string done = progress(3, 3) + " Program Deadified\n";
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, done + progress(2, 3) + " 9 5\n" + done);
-  EXPECT_NE(r.err.find("line 5"), std::string::npos) << r.err;
-  // Once the bad lines are run again on sound data, nothing differs.
-  write_file(d.file("data.bsq"), read_file(ref.file("data.bsq")));
-  EXPECT_EQ(run({KOVARIND_EXE, "--lines", "5-6"}, d.path()).status, 0);
-  EXPECT_TRUE(snapshot(d) == snapshot(ref));
-}
-
 }  // namespace
 }  // namespace kov

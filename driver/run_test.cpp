@@ -31,8 +31,9 @@ TEST(Run, ProductsHoldThePipelineResultsOfEveryPixel) {
   } cases[] = {
       {{"--lines", "5", "--pixels", "7", "--intp", "--exclude", "5,60,17", "--seed", "3"},
        " ----\n 3\n 1 5\n 2 17\n ----\n"},
-      {{"--lines", "4", "--pixels", "33", "--intp", "--seed", "11"}},
-      {{"--lines", "3", "--pixels", "6", "--mask", "--seed", "5"}},
+      // Clouds over whole stretches of a line: pixels fitted in groups.
+      {{"--lines", "4", "--pixels", "33", "--intp", "--seed", "11", "--clouds", "coherent"}},
+      {{"--lines", "9", "--pixels", "40", "--mask", "--seed", "3", "--clouds", "coherent"}},
       {{"--lines", "2", "--pixels", "3", "--steps", "3"}},
       {{"--lines", "1", "--pixels", "2", "--steps", "200"}},
       {{"--lines", "1", "--pixels", "7601", "--intp", "--seed", "17"}},

@@ -116,7 +116,10 @@ std::vector<std::string> six(std::vector<std::string> more = {}) {
   return more;
 }
 
-TEST(RunMpi, ProductsOutputAndFailuresMatchTheSerialProgram) {
+TEST(RunMpi, ProductsOutputAndFailuresMatchTheSerialPrograms) {
+  const std::vector<std::string> mask = {"--lines", "7", "--pixels", "5", "--mask", "--intp"},
+                                  plain = {"--lines", "7", "--pixels", "5", "--intp"};
+  const auto same = Job{}.compare;
   const Job jobs[] = {
       {{"--lines", "7", "--pixels", "5", "--intp", "--exclude", "5,60,17", "--seed", "21"}, 0, {},
        {1, 2, 3}},
@@ -143,16 +146,7 @@ TEST(RunMpi, ProductsOutputAndFailuresMatchTheSerialProgram) {
       // A start-up failure ends every rank once and creates nothing.
       {{"--lines", "1", "--pixels", "1", "--no-cntl"}, 1,
        with_cntl("46\n1 1\n&DATA NDEF=3 /\n&CONTRL /\n&NPT NPOINT=0 /\n4\n7\n9\n"), {3}},
-  };
-  for (const Job& job : jobs) expect_like_serial(job);
-}
-
-TEST(RunMpi, FixedPeriodProgramAndOptionsMatchTheSerialPrograms) {
-  const std::vector<std::string> mask = {"--lines", "7", "--pixels", "5", "--mask", "--intp"},
-                                  plain = {"--lines", "7", "--pixels", "5", "--intp"};
-  const Job base{};
-  const auto same = base.compare;
-  const Job jobs[] = {
+      // The fixed-period programs, and options of both programs.
       {mask, 0, {}, {1, 2, 3}, 1, same, {}, true},
       {plain, 0, {}, {2, 3}, 1, same, {"-C", ".", "--lines", "2-6", "-j", "2"}},
       {mask, 0, {}, {2}, 1, same, {"-q", "--lines=7-7"}, true},

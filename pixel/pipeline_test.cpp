@@ -1,5 +1,6 @@
 #include "pixel/pipeline.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -59,23 +60,23 @@ struct Pixel {
 };
 
 // Every output bit of two calls (results start zeroed, untouched entries stay).
-bool same_bits(const Pixel& a, const Pixel& b) {
-  return std::memcmp(a.r.get(), b.r.get(), sizeof(PixelResult)) == 0;
+bool same_bits(const PixelResult& a, const PixelResult& b) {
+  return std::memcmp(&a, &b, sizeof(PixelResult)) == 0;
 }
+bool same_bits(const Pixel& a, const Pixel& b) { return same_bits(*a.r, *b.r); }
 
 // With a model the parameters (amplitude and phase per harmonic) rebuild the
 // fitted series, and the extremes are its own in raw counts (offset 0.49f,
 // truncated); without one everything is zero.
-void expect_consistent(const Pixel& px) {
-  const PixelResult& r = *px.r;
+void expect_consistent(const Control& c, const Vec& f, const PixelResult& r) {
   const bool model = has_model(r);
   double tol = 1e-9, lo = 1e300, hi = -1e300;  // phases rest on the single-precision pi
-  for (int k = 1; k <= px.p.nfunc; ++k) tol += 2e-7 * r.para[2 * k];
-  for (int t = 1; t <= px.p.ndat; ++t) {
-    double m = r.para[0] * px.f[at(kLdT, t, 1)] + r.para[1] * px.f[at(kLdT, t, 2)];
-    for (int k = 1; k <= px.p.nfunc; ++k)
-      m += r.para[2 * k] * (px.f[at(kLdT, t, 2 * k + 1)] * std::cos(r.para[2 * k + 1]) +
-                            px.f[at(kLdT, t, 2 * k + 2)] * std::sin(r.para[2 * k + 1]));
+  for (int k = 1; k <= c.nfunc; ++k) tol += 2e-7 * r.para[2 * k];
+  for (int t = 1; t <= c.ndat; ++t) {
+    double m = r.para[0] * f[at(kLdT, t, 1)] + r.para[1] * f[at(kLdT, t, 2)];
+    for (int k = 1; k <= c.nfunc; ++k)
+      m += r.para[2 * k] * (f[at(kLdT, t, 2 * k + 1)] * std::cos(r.para[2 * k + 1]) +
+                            f[at(kLdT, t, 2 * k + 2)] * std::sin(r.para[2 * k + 1]));
     EXPECT_NEAR(m, r.fit[t - 1], model ? tol : 0.0) << "t=" << t;
     lo = std::min(lo, r.fit[t - 1]);
     hi = std::max(hi, r.fit[t - 1]);
@@ -185,7 +186,7 @@ TEST(Pipeline, FirstPassSeriesAndFailures) {
   EXPECT_EQ(px.first_fit(), Vec(46, 0.0));
   EXPECT_EQ(px.r->order, 1);
   EXPECT_TRUE(std::isfinite(px.r->criterion) && px.r->criterion != 0.0);
-  expect_consistent(px);
+  expect_consistent(px.p, px.f, *px.r);
 }
 
 TEST(Pipeline, FinalFitSeesTheRawValuesOfKeptSamples) {
@@ -211,38 +212,76 @@ TEST(Pipeline, FinalFitSeesTheRawValuesOfKeptSamples) {
   EXPECT_EQ(z, px.fit());
 }
 
-// The fast best-subset fit inside the pipeline gives every output bit of the
-// plain one, over cloudy, gappy, spiky and random series and every switch,
-// and the outputs are consistent with each other.
-TEST(Pipeline, FastAndPlainFitsGiveIdenticalPixels) {
-  test::Lcg rng{12345};
-  for (int trial = 0; trial < 240 && !HasFatalFailure(); ++trial) {
-    const int n = trial == 0 ? 200 : trial % 3 == 0 ? 46 : rng.pick(12, 71);
-    Pixel px(n, 1 + trial % 6, trial == 0 ? 10 : trial % 4);
-    const double base = 200 + 600 * rng.unif(), amp = 100 + 900 * rng.unif();
-    const double phase = 6.28 * rng.unif();
-    for (int t = 0; t < n; ++t) {
-      double v = base + amp * (0.5 - 0.5 * std::cos(kTwoPi * (t + 1) / 46.0 + phase));
-      const double r = rng.unif();
-      if (r < 0.15) v *= 0.3;                              // cloud dip
-      else if (r < 0.18) v = 1600 + 2000 * rng.unif();     // spike
-      else if (trial % 7 == 0) v = 4000 * rng.unif();      // noise pixels
-      px.raw[t] = static_cast<std::int16_t>(v);
-      px.flags[t] = rng.unif() < 0.8 ? 1 : (rng.unif() < 0.5 ? 0 : 2);
+// The pipeline over every control option, the plain fit the reference: the
+// fast fit with neither the cache nor the skipping of term lists, with both,
+// and with both on runs of 1 to 16 pixels fitted in groups give every field
+// of every result bit for bit, and the parameters rebuild the fitted series.
+// The pixels: clear sky, shared clouds (dips at the same steps, so flag
+// patterns repeat), independent clouds and spikes, noise; some amplitudes
+// overshoot 4096 counts (retries and failures); some steps only fill gaps.
+TEST(Pipeline, PlainFastCachedSkippedAndGroupedPixelsAgreeForEveryOption) {
+  test::Lcg rng{5};
+  long hits = 0, skipped = 0, grouped = 0;
+  for (int variant = 0; variant < 48; ++variant) {
+    Control c;
+    c.ndat = variant % 4 == 3 ? rng.pick(12, 71) : 46;
+    c.nfunc = (variant / 4) % 3 == 0 ? 6 : (variant / 4) % 3 == 1 ? 3 : 8;
+    c.nwin = variant % 4;
+    c.mask = variant % 2;
+    c.fitsw = static_cast<std::int8_t>(variant % 3 == 0 ? 0 : 1);
+    c.fitmd = static_cast<std::int8_t>(variant % 3);
+    c.mmsw = variant % 5 == 0 ? 0 : 1;
+    c.intp = variant % 7 != 0;
+    if (variant % 6 >= 4) c.kdef = {1, 3, 17};
+    c.ndef = static_cast<int>(c.kdef.size());
+    derive_limits(c);
+    const int n = c.ndat, count = 120, every = c.nfunc == 8 ? 50 : 10;  // plain: slow
+    const auto f = design_matrix(n, c.npoint, c.nfunc);
+    PixelScratch on(n, c.nwin, true), off(n, c.nwin, false), grp(n, c.nwin, true);
+    off.fit.skip = false;
+    std::vector<int> cloud(n);
+    I16 raw(static_cast<std::size_t>(n) * count), mask(raw.size());
+    for (int p = 0; p < count; ++p) {
+      if (p % 30 == 0)
+        for (int& k : cloud) k = rng.unif() < 0.15;
+      const int kind = p % 25 == 0 ? 3 : rng.pick(0, 2);  // clear, shared clouds, own clouds, noise
+      const double ph = 6.3 * rng.unif(), amp = 300 + (p % 7 == 0 ? 4000 : 600) * rng.unif();
+      for (int t = 0; t < n; ++t) {
+        double v = 300 + amp * (0.5 + 0.5 * std::sin(kTwoPi * t / 46 + ph)) + 15 * rng.unif();
+        const bool cl = kind == 1 ? cloud[t] != 0 : kind == 2 && rng.unif() < 0.15;
+        if (cl) v *= 0.2;
+        if (kind == 2 && rng.unif() < 0.03) v = 2000;
+        if (kind == 3) v = 4000 * rng.unif();
+        raw[static_cast<std::size_t>(p) * n + t] = static_cast<std::int16_t>(v);
+        mask[static_cast<std::size_t>(p) * n + t] = cl ? 0 : rng.unif() < 0.03 ? 2 : 1;
+      }
     }
-    px.p.mask = trial % 5 == 0;
-    px.p.intp = trial % 2;
-    px.p.fitmd = static_cast<std::int8_t>(trial % 3);
-    px.p.fitsw = static_cast<std::int8_t>(trial % 9 != 0);
-    if (trial % 4 == 1) px.p.kdef = {1, static_cast<std::int16_t>(n / 2)};
-    const I16 mask = px.flags;
-    px.run(FitPath::kPlain);
-    const PixelResult plain = *px.r;
-    px.flags = mask;
-    px.run();
-    EXPECT_EQ(std::memcmp(&plain, px.r.get(), sizeof plain), 0) << "trial " << trial;
-    expect_consistent(px);
+    std::vector<PixelResult> a(count), b(count), g(count), plain(count);
+    for (int p = 0; p < count; ++p) {
+      const std::size_t o = static_cast<std::size_t>(p) * n;
+      process_pixel(c, f.data(), &raw[o], &mask[o], a[p], on);
+      process_pixel(c, f.data(), &raw[o], &mask[o], b[p], off);
+      if (p % every == 0) process_pixel(c, f.data(), &raw[o], &mask[o], plain[p], off, FitPath::kPlain);
+    }
+    for (int p = 0, run = 1; p < count; p += run, run = run % kMaxGroup + 1) {
+      run = std::min(run, count - p);
+      const std::size_t o = static_cast<std::size_t>(p) * n;
+      process_pixels(c, f.data(), &raw[o], &mask[o], n, run, &g[p], grp);
+    }
+    for (int p = 0; p < count && !HasFatalFailure(); ++p) {
+      ASSERT_TRUE(same_bits(a[p], b[p]) && same_bits(g[p], b[p]) &&
+                  (p % every != 0 || same_bits(plain[p], b[p])))
+          << "variant " << variant << " pixel " << p;
+      expect_consistent(c, f, b[p]);
+    }
+    hits += on.cache.stats().reduction_hits;
+    skipped += on.fit.stats.skipped;
+    grouped += grp.fit.stats.grouped;
+    EXPECT_EQ(off.cache.stats().reductions + off.fit.stats.skipped, 0);
   }
+  EXPECT_GT(hits, 2000);
+  EXPECT_GT(skipped, 50000);
+  EXPECT_GT(grouped, 1000);
 }
 
 }  // namespace
