@@ -6,7 +6,7 @@
 # LIST: lines "id<TAB>file<TAB>old text<TAB>new text", the old text found
 # exactly once in the file ("\n" a line break, "\\" a backslash). BUILD
 # (default build-mut) is a configured tree. Mutants of kovarkit/ run the
-# Python tests, the others rebuild the programs and run CTest without the MPI
+# Python tests, the others rebuild the programs and run CTest without the MPI and Python
 # tests (the MPI programs are not rebuilt) and the opt-in sparse scene.
 # ALL=1 runs every test of a mutant and lists every failing one, instead of
 # stopping at the first failure. tools/mutants.tsv is the list of the last
@@ -36,12 +36,12 @@ EOF
   log=$(mktemp)
   if [[ $file == kovarkit/* ]]; then
     (cd kovarkit && KOVARIND=$PWD/../$build/kovarind /usr/bin/python3 -m pytest -q \
-       -p no:cacheprovider ${stop:+-x} tests) >"$log" 2>&1
+       -p no:cacheprovider ${stop:+-x} kovarkit) >"$log" 2>&1
     rc=$?
     failed=$(grep -oE '^FAILED [^ ]+' "$log" | cut -c8- | paste -sd' ')
   elif cmake --build "$build" -j2 --target kovarind_tests kovarind kovarind-fixed mkscene \
       >"$log" 2>&1; then
-    ctest --test-dir "$build" -j2 --timeout 300 "${stop[@]}" -E 'Scale.Sparse|RunMpi|mpiio' \
+    ctest --test-dir "$build" -j2 --timeout 300 "${stop[@]}" -E 'Scale.Sparse|RunMpi|mpiio|kovarkit|NOT_BUILT' \
       >"$log" 2>&1
     rc=$?
     failed=$(sed -n '/tests FAILED:/,$s/^[[:space:]]*[0-9]* - \([^ ]*\).*/\1/p' "$log" | paste -sd' ')
