@@ -10,6 +10,7 @@ import hashlib
 import json
 import os
 import shlex
+import time
 
 import numpy as np
 
@@ -144,5 +145,18 @@ class Journal:
 
 
 def _difference(old, now):
-    keys = [k for k in old if k != "path" and old[k] != now.get(k)]
-    return ", ".join(f"{k} {old[k]} then, {now.get(k)} now" for k in keys)
+    """'size 100 then, 120 now, modified ...' of two identities of a path."""
+    def shown(v):
+        return time.strftime("%Y-%m-%dT%H:%M:%S", time.localtime(v // 10**9)) + \
+            f".{v % 10**9:09d}"
+    parts = []
+    for k in old:
+        if k == "path" or old[k] == now.get(k):
+            continue
+        if k == "digest":
+            parts.append("files replaced or modified")
+        elif k == "mtime_ns":
+            parts.append(f"modified {shown(old[k])} then, {shown(now[k])} now")
+        else:
+            parts.append(f"{k} {old[k]} then, {now.get(k)} now")
+    return ", ".join(parts)

@@ -56,6 +56,8 @@ class TempOutput:
     def __init__(self, out, command):
         self.out, self.path = out, temporary_of(out)
         self.fd = None
+        if os.path.lexists(self.path) and not os.path.isdir(self.path):
+            os.remove(self.path)  # the temporary file of an earlier kovarkit
         for _ in range(10):
             os.makedirs(self.path, exist_ok=True)
             lock = os.path.join(self.path, LOCK)
