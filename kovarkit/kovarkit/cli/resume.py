@@ -5,7 +5,6 @@ run writes the bytes of an uninterrupted one) and moves them into place.
 A leftover of a killed run is resumed with --resume, refused otherwise
 (unless --force, which starts afresh)."""
 
-import os
 import time
 
 from ..errors import KitError
