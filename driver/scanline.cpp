@@ -48,15 +48,24 @@ LineBuffers::LineBuffers(const Control& c)
 PixelModel::PixelModel(const Control& c)
     : design(design_matrix(c.ndat, c.npoint, c.nfunc)) {
   // The envelope scratch is sized by NWIN only when the filter is on.
-  // KOVARIND_FIT_CACHE=0 in the environment turns the fit cache off (same
-  // products, for measuring it).
-  const char* env = std::getenv("KOVARIND_FIT_CACHE");
-  const bool cached = env == nullptr || std::strcmp(env, "0") != 0;
+  // KOVARIND_FIT_CACHE=0 in the environment turns the fit cache off,
+  // KOVARIND_SKIP=0 the skipping of term lists that cannot win and
+  // KOVARIND_GROUP=0 the replay of pixels in groups (same products every
+  // way, for measuring them).
+  const auto on = [](const char* name) {
+    const char* env = std::getenv(name);
+    return env == nullptr || std::strcmp(env, "0") != 0;
+  };
+  const bool cached = on("KOVARIND_FIT_CACHE");
+  const bool skip = on("KOVARIND_SKIP");
+  grouped = on("KOVARIND_GROUP");
   const int workers = worker_count();
-  for (int w = 0; w < workers; ++w)
+  for (int w = 0; w < workers; ++w) {
     scratch.push_back(
         std::make_unique<PixelScratch>(c.ndat, envelope_on(c) ? c.nwin : 0, cached));
-  results.resize(scratch.size());
+    scratch.back()->fit.skip = skip;
+  }
+  results.resize(scratch.size() * kMaxGroup);
 }
 
 std::uint64_t scan_bytes(const Control& c, int workers) {
@@ -65,7 +74,8 @@ std::uint64_t scan_bytes(const Control& c, int workers) {
   const U nwin = envelope_on(c) ? static_cast<U>(std::max(c.nwin, 0)) : 0;
   // kpix (and msk), pix, pix0, para, aic, then the order, min and max lines.
   const U per_pixel = ndat * 2 * (c.mask == 1 ? 2 : 1) + 2 * ndat * 8 + npara * 8 + 8 + 3 * 2;
-  const U per_worker = sizeof(PixelScratch) + (ndat + 2 * nwin) * sizeof(double) + sizeof(PixelResult);
+  const U per_worker = sizeof(PixelScratch) + PixelScratch::batch_bytes() +
+                       (ndat + 2 * nwin) * sizeof(double) + kMaxGroup * sizeof(PixelResult);
   return static_cast<U>(std::max(c.npix, 0)) * per_pixel + static_cast<U>(workers) * per_worker +
          U{kLdT} * kMaxCols * sizeof(double);
 }
@@ -117,25 +127,40 @@ void process_line(const Control& c, PixelModel& m, LineBuffers& b) {
     const std::size_t worker = 0;
 #endif
     PixelScratch& ws = *m.scratch[worker];
-    PixelResult& r = m.results[worker];
+    PixelResult* res = &m.results[worker * kMaxGroup];
     // first_fit is written by the pipeline only when INTP > 0; what it held
     // before is gathered but never written out.
-    std::fill(std::begin(r.first_fit), std::end(r.first_fit), 0.0);
-#pragma omp for schedule(dynamic, 8)
-    for (long j = 0; j < npix; ++j) {
-      const std::size_t col = static_cast<std::size_t>(j) * ndat;
-      process_pixel(c, m.design.data(), &b.raw[col], c.mask == 1 ? &b.mask[col] : nullptr,
-                    r, ws);
-      for (int i = 0; i < ndat; ++i) {
-        b.fit[col + i] = r.fit[i];
-        b.first_fit[col + i] = r.first_fit[i];
+    for (int k = 0; k < kMaxGroup; ++k)
+      std::fill(std::begin(res[k].first_fit), std::end(res[k].first_fit), 0.0);
+    // Runs of kMaxGroup pixels, so that pixels sharing flags are fitted
+    // together (the same bits as one by one).
+    const long run = m.grouped ? kMaxGroup : 1;
+#pragma omp for schedule(dynamic, 1)
+    for (long j0 = 0; j0 < npix; j0 += run) {
+      const int count = static_cast<int>(std::min(run, npix - j0));
+      const std::size_t col0 = static_cast<std::size_t>(j0) * ndat;
+      const std::int16_t* mask = c.mask == 1 ? &b.mask[col0] : nullptr;
+      if (m.grouped) {
+        process_pixels(c, m.design.data(), &b.raw[col0], mask, static_cast<std::size_t>(ndat),
+                       count, res, ws);
+      } else {
+        process_pixel(c, m.design.data(), &b.raw[col0], mask, res[0], ws);
       }
-      const std::size_t pcol = static_cast<std::size_t>(j) * npara;
-      for (int i = 0; i < npara; ++i) b.para[pcol + i] = r.para[i];
-      b.criterion[j] = r.criterion;
-      b.order[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.order));
-      b.min_counts[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.min_counts));
-      b.max_counts[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.max_counts));
+      for (int p = 0; p < count; ++p) {
+        const long j = j0 + p;
+        const PixelResult& r = res[p];
+        const std::size_t col = static_cast<std::size_t>(j) * ndat;
+        for (int i = 0; i < ndat; ++i) {
+          b.fit[col + i] = r.fit[i];
+          b.first_fit[col + i] = r.first_fit[i];
+        }
+        const std::size_t pcol = static_cast<std::size_t>(j) * npara;
+        for (int i = 0; i < npara; ++i) b.para[pcol + i] = r.para[i];
+        b.criterion[j] = r.criterion;
+        b.order[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.order));
+        b.min_counts[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.min_counts));
+        b.max_counts[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(r.max_counts));
+      }
     }
   }
 }

@@ -35,7 +35,8 @@ struct PixelModel {
   PixelModel& operator=(const PixelModel&) = delete;
   std::vector<double> design;
   std::vector<std::unique_ptr<PixelScratch>> scratch;
-  std::vector<PixelResult> results;
+  std::vector<PixelResult> results;  // kMaxGroup per worker
+  bool grouped = true;               // pixels sharing flags fitted together
 };
 
 // Bytes that the line buffers and the pixel model of `workers` workers take.

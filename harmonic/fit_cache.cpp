@@ -50,6 +50,7 @@ struct FitCache::Record {
   // reduction
   FitKey key;
   int u = 0;
+  int cert = -1;
   std::size_t design = 0, flags = 0;
   // winner
   std::uint64_t owner = 0;
@@ -260,6 +261,18 @@ void FitCache::keep_winner(const Reduction& r, int istar, const int* list, bool 
     std::memcpy(arena_.get() + at + static_cast<std::size_t>(j) * d,
                 block + static_cast<std::size_t>(j) * kLdC,
                 sizeof(double) * static_cast<std::size_t>(d));
+}
+
+bool FitCache::alive(const Reduction& r) const {
+  return r.handle >= 0 && records_ && records_[r.handle].serial == r.serial;
+}
+
+int FitCache::certificate(const Reduction& r) const {
+  return alive(r) ? records_[r.handle].cert : -1;
+}
+
+void FitCache::keep_certificate(const Reduction& r, bool passed) {
+  if (alive(r)) records_[r.handle].cert = passed ? 1 : 0;
 }
 
 const FitCache::Fixed* FitCache::find_fixed(const FitKey& key, const double* f, int m) {

@@ -90,6 +90,13 @@ class FitCache {
   // Keeps the inverted d x d block (leading dimension kLdC) of a winner.
   void keep_winner(const Reduction& r, int istar, const int* list, bool inverted,
                    const double* block);
+  // Whether reduction r still holds its reflections (a later record, a
+  // winner's block for one, may have overwritten it).
+  bool alive(const Reduction& r) const;
+  // The conditioning certificate of the fit's skipping, kept with reduction
+  // r (it depends on the design columns alone): -1 none, 0 failed, 1 passed.
+  int certificate(const Reduction& r) const;
+  void keep_certificate(const Reduction& r, bool passed);
 
   // The fixed-basis fit's inverted normal matrix for key over design
   // columns 1..m (all n rows), or nullptr; and keeping one.

@@ -83,15 +83,72 @@ TEST(FitCache, CachedFitsMatchReferenceOnRepeatedPatterns) {
   EXPECT_GT(s.fixed_hits, s.fixed / 4);
   EXPECT_GT(retried, 40);
   EXPECT_GT(failed, 20);
+  EXPECT_GT(fast->stats.skipped, fast->stats.applied / 20);
+  EXPECT_GT(fast->stats.fallbacks, 0);
 }
 
-// The pipeline over every control option, with the cache on and off in two
-// scratches, every field of every result bit for bit. The pixels are series
-// with repeated and unique flag patterns: clear sky, shared clouds (dips
-// at the same steps), independent clouds and spikes.
-TEST(FitCache, PipelineCachedMatchesUncachedForEveryOption) {
+// Pixels sharing a kept reduction, fitted in groups of every size up to the
+// largest: each against the plain fit of its own series, every output bit.
+// The series overshoot [0, 1] (retries, failures) or hold a NaN (a lane
+// fitted on its own); the skipping is on, so lanes part ways in the tree.
+TEST(FitCache, GroupsOfEverySizeMatchTheReference) {
+  auto plain = std::make_unique<BestSubsetScratch>();
+  auto fast = std::make_unique<BestSubsetFastScratch>();
+  FitCache cache;
+  test::Lcg rng{21};
+  const int n = 46, nfunc = 6, nc = 2 * nfunc + 4;
+  const auto f = design_matrix(n, 46, nfunc);
+  for (int size = 1; size <= kMaxGroup; ++size)
+    for (int round = 0; round < 8; ++round) {
+      std::vector<std::uint8_t> use(n);
+      for (auto& u : use) u = rng.unif() < (round % 2 ? 1.0 : 0.8);
+      const int order = rng.pick(1, nfunc);
+      std::vector<std::vector<double>> y(size, std::vector<double>(n));
+      for (auto& v : y) {
+        const double amp = rng.unif() < 0.3 ? 1.2 : 0.6, ph = 6.3 * rng.unif();
+        for (int t = 0; t < n; ++t)
+          v[t] = 0.1 + amp * (0.5 + 0.5 * std::sin(6.2831853 * t / 46 + ph)) +
+                 0.05 * std::sin(0.9 * t) * rng.unif();
+        if (rng.unif() < 0.05) v[rng.pick(0, n - 1)] = NAN;
+      }
+      std::vector<std::vector<double>> c1(size, std::vector<double>(nc)), f1(size, std::vector<double>(n));
+      std::vector<double> k1(size);
+      std::vector<int> o1(size, order);
+      for (int l = 0; l < size; ++l)
+        fit_best_subset(n, nfunc, y[l].data(), use.data(), f.data(), c1[l].data(), f1[l].data(),
+                        o1[l], k1[l], *plain);
+      for (int pass = 0; pass < 3 && !::testing::Test::HasFatalFailure(); ++pass) {
+        std::vector<std::vector<double>> c2(size, std::vector<double>(nc)), f2(size, std::vector<double>(n));
+        std::vector<const double*> yp(size);
+        std::vector<double*> cp(size), fp(size);
+        std::vector<double> k2(size);
+        std::vector<int> o2(size, order);
+        for (int l = 0; l < size; ++l) {
+          yp[l] = y[l].data();
+          cp[l] = c2[l].data();
+          fp[l] = f2[l].data();
+        }
+        fit_best_subset_group(size, n, nfunc, yp.data(), use.data(), f.data(), cp.data(),
+                              fp.data(), o2.data(), k2.data(), *fast, &cache);
+        for (int l = 0; l < size; ++l)
+          ASSERT_TRUE(o1[l] == o2[l] && same_bits(&k1[l], &k2[l], 1) &&
+                      same_bits(c1[l].data(), c2[l].data(), nc) &&
+                      same_bits(f1[l].data(), f2[l].data(), n))
+              << "size " << size << " round " << round << " pass " << pass << " lane " << l;
+      }
+    }
+  EXPECT_GT(fast->stats.grouped, 150);
+  EXPECT_GT(fast->stats.fallbacks, 0);
+}
+
+// The pipeline over every control option: with neither the cache nor the
+// skipping of term lists, with both, and with both on runs of 1 to 16
+// pixels fitted in groups; every field of every result bit for bit. The
+// pixels are series with repeated and unique flag patterns: clear sky,
+// shared clouds (dips at the same steps), independent clouds and spikes.
+TEST(FitCache, PipelineCachedSkippedAndGroupedMatchPlainForEveryOption) {
   test::Lcg rng{5};
-  long hits = 0;
+  long hits = 0, skipped = 0, grouped = 0;
   for (int variant = 0; variant < 48; ++variant) {
     Control c;
     c.ndat = variant % 4 == 3 ? 23 : 46;
@@ -104,43 +161,61 @@ TEST(FitCache, PipelineCachedMatchesUncachedForEveryOption) {
     if (variant % 6 >= 4) c.kdef = {3, 17};
     c.ndef = static_cast<int>(c.kdef.size());
     derive_limits(c);
-    const auto f = design_matrix(c.ndat, c.npoint, c.nfunc);
-    PixelScratch on(c.ndat, c.nwin, true), off(c.ndat, c.nwin, false);
-    std::vector<int> cloud(c.ndat);
-    for (int p = 0; p < 120; ++p) {
+    const int n = c.ndat, count = 150;
+    const auto f = design_matrix(n, c.npoint, c.nfunc);
+    PixelScratch on(n, c.nwin, true), off(n, c.nwin, false), grp(n, c.nwin, true);
+    off.fit.skip = false;
+    std::vector<int> cloud(n);
+    std::vector<std::int16_t> raw(static_cast<std::size_t>(n) * count), mask(raw.size());
+    for (int p = 0; p < count; ++p) {
       if (p % 30 == 0)
         for (int& k : cloud) k = rng.unif() < 0.15;
       const int kind = rng.pick(0, 2);  // 0 clear, 1 shared clouds, 2 own clouds
-      std::vector<std::int16_t> raw(c.ndat), mask(c.ndat);
-      const double ph = 6.3 * rng.unif(), amp = 300 + 600 * rng.unif();
-      for (int t = 0; t < c.ndat; ++t) {
+      // Some amplitudes overshoot 4096 counts: retries and failures.
+      const double ph = 6.3 * rng.unif(), amp = 300 + (p % 7 == 0 ? 4000 : 600) * rng.unif();
+      for (int t = 0; t < n; ++t) {
         double v = 300 + amp * (0.5 + 0.5 * std::sin(6.2831853 * t / 46 + ph)) +
                    15 * rng.unif();
         const bool cl = kind == 1 ? cloud[t] != 0 : kind == 2 && rng.unif() < 0.15;
         if (cl) v *= 0.2;
         if (kind == 2 && rng.unif() < 0.03) v = 2000;
-        raw[t] = static_cast<std::int16_t>(v);
-        mask[t] = static_cast<std::int16_t>(cl ? 0 : 1);
+        raw[static_cast<std::size_t>(p) * n + t] = static_cast<std::int16_t>(v);
+        mask[static_cast<std::size_t>(p) * n + t] = static_cast<std::int16_t>(cl ? 0 : 1);
       }
-      PixelResult a, b;
-      process_pixel(c, f.data(), raw.data(), mask.data(), a, on);
-      process_pixel(c, f.data(), raw.data(), mask.data(), b, off);
-      const int n = c.ndat;
-      ASSERT_TRUE(same_bits(a.fit, b.fit, n) && same_bits(a.first_fit, b.first_fit, n) &&
-                  same_bits(a.para, b.para, c.npara) &&
-                  std::memcmp(a.in_fit, b.in_fit, 2 * static_cast<std::size_t>(n)) == 0 &&
-                  a.min_counts == b.min_counts && a.max_counts == b.max_counts &&
-                  same_bits(&a.criterion, &b.criterion, 1) && a.order == b.order)
-          << "variant " << variant << " pixel " << p;
     }
+    std::vector<PixelResult> a(count), b(count), g(count);
+    for (int p = 0; p < count; ++p) {
+      const std::size_t o = static_cast<std::size_t>(p) * n;
+      process_pixel(c, f.data(), &raw[o], &mask[o], a[p], on);
+      process_pixel(c, f.data(), &raw[o], &mask[o], b[p], off);
+    }
+    for (int p = 0, run = 1; p < count; p += run, run = run % kMaxGroup + 1) {
+      run = std::min(run, count - p);
+      const std::size_t o = static_cast<std::size_t>(p) * n;
+      process_pixels(c, f.data(), &raw[o], &mask[o], n, run, &g[p], grp);
+    }
+    const auto same = [&](const PixelResult& x, const PixelResult& y) {
+      return same_bits(x.fit, y.fit, n) && same_bits(x.first_fit, y.first_fit, n) &&
+             same_bits(x.para, y.para, c.npara) &&
+             std::memcmp(x.in_fit, y.in_fit, 2 * static_cast<std::size_t>(n)) == 0 &&
+             x.min_counts == y.min_counts && x.max_counts == y.max_counts &&
+             same_bits(&x.criterion, &y.criterion, 1) && x.order == y.order;
+    };
+    for (int p = 0; p < count; ++p)
+      ASSERT_TRUE(same(a[p], b[p]) && same(g[p], b[p])) << "variant " << variant << " pixel " << p;
     hits += on.cache.stats().reduction_hits;
-    EXPECT_EQ(off.cache.stats().reductions, 0);
+    skipped += on.fit.stats.skipped;
+    grouped += grp.fit.stats.grouped;
+    EXPECT_EQ(off.cache.stats().reductions + off.fit.stats.skipped, 0);
   }
   EXPECT_GT(hits, 2000);
+  EXPECT_GT(skipped, 50000);
+  EXPECT_GT(grouped, 1000);
 }
 
-// Whole scenes of coherent clouds with MASK 0 and 1: products of the cached
-// program with 1 and 3 threads against the uncached one, byte for byte.
+// Whole scenes of coherent clouds with MASK 0 and 1: products of the
+// program with 1 and 3 threads, the cache, skipping and groups on and off,
+// against the program without any of them, byte for byte.
 TEST(FitCache, SceneProductsIndependentOfCacheAndThreads) {
   for (const char* mask : {"", "--mask"}) {
     test::TempDir d;
@@ -149,16 +224,20 @@ TEST(FitCache, SceneProductsIndependentOfCacheAndThreads) {
     if (*mask) args.push_back(mask);
     test::mkscene(d, args);
     std::map<std::string, std::string> ref;
-    for (const std::string env : {"KOVARIND_FIT_CACHE=0", "KOVARIND_FIT_CACHE=1"})
-      for (int threads : {1, 3}) {
-        const test::RunResult r =
-            test::run({KOVARIND_EXE}, d.path(),
-                      {"OMP_NUM_THREADS=" + std::to_string(threads), env});
-        ASSERT_EQ(r.status, 0) << r.err;
-        const auto now = test::snapshot(d);
-        if (ref.empty()) ref = now;
-        EXPECT_TRUE(now == ref) << env << " threads " << threads;
-      }
+    // Threads, then cache, skipping and groups on (1) or off (0).
+    for (const char* run : {"1000", "3011", "1100", "3111", "1111", "3101"}) {
+      const auto flag = [&](const char* name, int i) {
+        return std::string(name) + "=" + std::string(1, run[i]);
+      };
+      const test::RunResult r = test::run(
+          {KOVARIND_EXE}, d.path(),
+          {std::string("OMP_NUM_THREADS=") + run[0], flag("KOVARIND_FIT_CACHE", 1),
+           flag("KOVARIND_SKIP", 2), flag("KOVARIND_GROUP", 3)});
+      ASSERT_EQ(r.status, 0) << r.err;
+      const auto now = test::snapshot(d);
+      if (ref.empty()) ref = now;
+      EXPECT_TRUE(now == ref) << run;
+    }
   }
 }
 

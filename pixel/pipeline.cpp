@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "harmonic/best_subset.hpp"
 #include "harmonic/fixed_fit.hpp"
@@ -151,22 +152,14 @@ void write_failure(const Control& c, int n, PixelResult& out) {
   out.max_counts = 0;
 }
 
-}  // namespace
-
-PixelScratch::PixelScratch(int ndat, int nwin, bool cached)
-    : padded(static_cast<std::size_t>(std::max(ndat, 0)) +
-             2 * static_cast<std::size_t>(std::max(nwin, 0))),
-      cache(cached) {}
-
-void process_pixel(const Control& c, const double* design, const std::int16_t* raw,
-                   const std::int16_t* mask, PixelResult& out, PixelScratch& ws,
-                   FitPath path) {
-  check_preconditions(c, ws);
-  Series s;
+// Every step up to the final fit: s holds the series and flags it takes,
+// the return value is its order limit.
+int prepare_final_fit(const Control& c, const double* design, const std::int16_t* raw,
+                      const std::int16_t* mask, PixelResult& out, PixelScratch& ws,
+                      FitCache* cache, Series& s) {
   s.n = c.ndat;
+  s.longest_gap = 0;
   const int n = s.n;
-
-  FitCache* cache = path == FitPath::kFast ? &ws.cache : nullptr;
   screen_raw(c, raw, mask, s, out.in_fit);
   if (c.mask != 1) screen_residuals(c, design, s, ws, cache);
 
@@ -181,23 +174,106 @@ void process_pixel(const Control& c, const double* design, const std::int16_t* r
   apply_envelope(c, s.y, ws);
   if (c.fitsw > 0)
     for (int i = 0; i < n; ++i) s.in_sums[i] = s.usable[i] == 1 ? 1 : 0;
-  double crit = 0.0;
-  if (path == FitPath::kPlain) {
-    fit_best_subset(n, c.nfunc, s.y, s.in_sums, design, s.coef, s.model, order, crit,
-                    ws.fit.plain);
-  } else {
-    fit_best_subset_fast(n, c.nfunc, s.y, s.in_sums, design, s.coef, s.model, order, crit,
-                         ws.fit, cache);
-  }
+  return order;
+}
+
+// The products of the final fit's outcome.
+void finish_pixel(const Control& c, const Series& s, int order, double crit,
+                  PixelResult& out) {
   out.criterion = crit;
   out.order = order;
-
   if (has_model(out)) {
     write_model(c, s, out);
   } else {
-    write_failure(c, n, out);
+    write_failure(c, s.n, out);
   }
-  for (int i = 0; i < n; ++i) out.in_fit[i] = s.in_sums[i] ? 1 : 0;
+  for (int i = 0; i < s.n; ++i) out.in_fit[i] = s.in_sums[i] ? 1 : 0;
+}
+
+}  // namespace
+
+// Working series of a run of pixels processed together.
+struct PixelScratch::Batch {
+  Series s[kMaxGroup];
+  int order[kMaxGroup];
+  double crit[kMaxGroup];
+  bool done[kMaxGroup];
+};
+
+PixelScratch::PixelScratch(int ndat, int nwin, bool cached)
+    : padded(static_cast<std::size_t>(std::max(ndat, 0)) +
+             2 * static_cast<std::size_t>(std::max(nwin, 0))),
+      cache(cached) {}
+
+PixelScratch::~PixelScratch() = default;
+
+std::size_t PixelScratch::batch_bytes() { return sizeof(Batch); }
+
+void process_pixel(const Control& c, const double* design, const std::int16_t* raw,
+                   const std::int16_t* mask, PixelResult& out, PixelScratch& ws,
+                   FitPath path) {
+  check_preconditions(c, ws);
+  Series s;
+  FitCache* cache = path == FitPath::kFast ? &ws.cache : nullptr;
+  int order = prepare_final_fit(c, design, raw, mask, out, ws, cache, s);
+  double crit = 0.0;
+  if (path == FitPath::kPlain) {
+    fit_best_subset(s.n, c.nfunc, s.y, s.in_sums, design, s.coef, s.model, order, crit,
+                    ws.fit.plain);
+  } else {
+    fit_best_subset_fast(s.n, c.nfunc, s.y, s.in_sums, design, s.coef, s.model, order, crit,
+                         ws.fit, cache);
+  }
+  finish_pixel(c, s, order, crit, out);
+}
+
+// Pixels whose final fits share flags and order limit form a group (in
+// arrival order, at most kMaxGroup), fitted by fit_best_subset_group.
+void process_pixels(const Control& c, const double* design, const std::int16_t* raw,
+                    const std::int16_t* mask, std::size_t stride, int count,
+                    PixelResult* out, PixelScratch& ws) {
+  check_preconditions(c, ws);
+  if (count < 1 || count > kMaxGroup) internal_error("pixels in a batch", count);
+  if (!ws.batch) ws.batch = std::make_unique<PixelScratch::Batch>();
+  PixelScratch::Batch& b = *ws.batch;
+  const int n = c.ndat;
+  for (int p = 0; p < count; ++p) {
+    const std::size_t off = stride * static_cast<std::size_t>(p);
+    b.order[p] = prepare_final_fit(c, design, raw + off, mask != nullptr ? mask + off : nullptr,
+                                   out[p], ws, &ws.cache, b.s[p]);
+    b.done[p] = false;
+  }
+  for (int p = 0; p < count; ++p) {
+    if (b.done[p]) continue;
+    int member[kMaxGroup];
+    int g = 0;
+    for (int q = p; q < count; ++q)
+      if (!b.done[q] && b.order[q] == b.order[p] &&
+          std::memcmp(b.s[q].in_sums, b.s[p].in_sums, static_cast<std::size_t>(n)) == 0) {
+        member[g++] = q;
+        b.done[q] = true;
+      }
+    const double* y[kMaxGroup];
+    double* coef[kMaxGroup];
+    double* model[kMaxGroup];
+    int order[kMaxGroup];
+    double crit[kMaxGroup];
+    for (int l = 0; l < g; ++l) {
+      Series& s = b.s[member[l]];
+      y[l] = s.y;
+      coef[l] = s.coef;
+      model[l] = s.model;
+      order[l] = b.order[member[l]];
+      crit[l] = 0.0;
+    }
+    fit_best_subset_group(g, n, c.nfunc, y, b.s[p].in_sums, design, coef, model, order, crit,
+                          ws.fit, &ws.cache);
+    for (int l = 0; l < g; ++l) {
+      b.order[member[l]] = order[l];
+      b.crit[member[l]] = crit[l];
+    }
+  }
+  for (int p = 0; p < count; ++p) finish_pixel(c, b.s[p], b.order[p], b.crit[p], out[p]);
 }
 
 }  // namespace kov

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "base/control.hpp"
@@ -22,9 +23,13 @@ enum class FitPath { kFast, kPlain };
 struct PixelScratch {
   // nwin: the envelope half-width the scratch must serve (0 without filter).
   PixelScratch(int ndat, int nwin, bool cached = true);
+  ~PixelScratch();
   BestSubsetFastScratch fit;  // holds a plain scratch too, for the reference path
   std::vector<double> padded;  // extended copy of the envelope filters
   FitCache cache;              // design-side work of the fast path's fits
+  struct Batch;
+  std::unique_ptr<Batch> batch;  // series of process_pixels, made on first use
+  static std::size_t batch_bytes();
 };
 
 // What the pipeline returns for one pixel. Entries beyond NDAT (series) and
@@ -48,6 +53,14 @@ struct PixelResult {
 void process_pixel(const Control& c, const double* design, const std::int16_t* raw,
                    const std::int16_t* mask, PixelResult& out, PixelScratch& ws,
                    FitPath path = FitPath::kFast);
+
+// process_pixel (fast path) for count <= kMaxGroup pixels, pixel p's samples
+// at raw + p*stride (and mask + p*stride), its result in out[p]. Pixels whose
+// final fits share their flags go through the fit cache's kept reflections
+// together; every result is the bits process_pixel gives that pixel.
+void process_pixels(const Control& c, const double* design, const std::int16_t* raw,
+                    const std::int16_t* mask, std::size_t stride, int count,
+                    PixelResult* out, PixelScratch& ws);
 
 // True when the pipeline accepted a final model for the pixel: the products
 // then hold that model, otherwise zeros and the failure marks.
