@@ -32,7 +32,8 @@ def assert_same(ds, prod):
         if want is None:
             assert name not in ds
         else:
-            got = ds[name].transpose("y", "x", ...).values
+            core = [d for d in ds[name].dims if d in ("param", "time")]
+            got = ds[name].transpose(..., *core).values
             assert got.dtype == want.dtype and got.tobytes() == want.tobytes(), name
 
 
@@ -63,17 +64,65 @@ def test_cube_products_equal_the_numpy_engine(chunks, masked, control):
 @pytest.mark.parametrize("args,kwargs,exc,message", [
     ((np.zeros((3, 46), np.int16),), {}, TypeError, "da: expected an xarray.DataArray"),
     (("cube",), {"dim": "t"}, ValueError, "da: no dimension 't'"),
-    (("float",), {}, ValueError, "da: dtype float64 is not an integer"),
+    (("float",), {}, ValueError, "da holds floating-point values (100.."),
     (("cube", "short"), {}, ValueError, "mask: sizes"),
     (("cube",), {"nfunc": 30}, ValueError, "nfunc: NFUNC = 30"),
 ])
 def test_bad_cubes_are_refused_before_any_work(args, kwargs, exc, message):
     samples, mask = cube()
-    named = {"cube": samples.chunk({"y": 2}), "float": samples.astype(float),
+    named = {"cube": samples.chunk({"y": 2}), "float": samples.astype(float).compute(),
              "short": mask.isel(y=slice(0, 3))}
     with pytest.raises(exc) as e:
         kx.fit(*[named.get(a, a) if isinstance(a, str) else a for a in args], **kwargs)
     assert message in str(e.value)
+
+
+@pytest.mark.parametrize("chunks", [None, {"latitude": 10}])
+def test_index_cube_with_scale_offset_and_nodata(tmp_path, chunks):
+    from kovarkit.core.counts import index_to_counts
+    from kovarkit.core.products import set_nodata
+    from kovarkit.test_support_cubes import monthly_observations
+    tas, _ = monthly_observations(tmp_path / "obs.nc")
+    da = xr.open_dataset(tmp_path / "obs.nc", chunks=chunks)["tas"].transpose(..., "time")
+    ds = kx.fit(da, scale=40, offset=100, cadence="monthly")
+    with pytest.warns(UserWarning, match="harmonic 6 has 2 steps per cycle"):
+        kx.fit(da, scale=40, offset=100, npoint=12)
+    assert ds["latitude"].values[0] > ds["latitude"].values[-1]  # north-up
+    counts, ok = index_to_counts(np.moveaxis(tas, 0, -1)[::-1], 40, 100)
+    want = kovarkit.fit(counts, npoint=12, nfunc=4, nwin=1)._asdict()
+    set_nodata(want, ~ok.any(axis=-1))
+    assert_same(ds.compute(), kovarkit.Products(**want))
+    assert (ds.attrs["kovarkit_scale"], ds.attrs["kovarkit_offset"]) == (40.0, 100.0)
+    assert ds["f"].attrs["scale_factor"] == 1 / 40 and ds["f"].attrs["add_offset"] == -2.5
+    # written and read back: the series in degC with the dates, the sea NaN
+    ds.to_netcdf(tmp_path / "tas.nc")
+    back = xr.open_dataset(tmp_path / "tas.nc")
+    assert back["f"].attrs["units"] == "degC" and back["time"].dtype.kind == "M"
+    f = back["f"].transpose("time", ...).values
+    assert np.isnan(f[:, ~ok.any(axis=-1)]).all()
+    assert np.nanmax(abs(f - tas[:, ::-1])) < 3 and np.nanmean(abs(f - tas[:, ::-1])) < 0.3
+
+
+def test_readme_notebook_example_runs(tmp_path, monkeypatch):
+    rasterio = pytest.importorskip("rasterio")
+    pytest.importorskip("rioxarray")
+    import matplotlib
+    matplotlib.use("Agg")
+    with open(os.path.join(os.path.dirname(PKG), "kovarkit", "README.md")) as fh:
+        text = fh.read().split("a map in a notebook\n", 1)[1].split("\n###")[0]
+    code = "\n".join(line[4:] for line in text.splitlines() if line.startswith("    "))
+    samples, _ = cube(lines=4, pixels=5)
+    ndvi = np.moveaxis((samples.values - 768) / 0.0768, -1, 0).round().astype(np.int16)
+    ndvi[:, 1, 2] = -3000
+    with rasterio.open(tmp_path / "ndvi_2020.tif", "w", driver="GTiff", width=5, height=4,
+                       count=46, dtype="int16", nodata=-3000, crs="EPSG:32633",
+                       transform=rasterio.transform.from_origin(0, 0, 30, 30)) as ds:
+        ds.write(ndvi)
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README.md", "exec"), {})
+    with rasterio.open(tmp_path / "amplitude_1.tif") as ds:
+        amp = ds.read(1)
+    assert ds.crs == "EPSG:32633" and np.isnan(amp[1, 2]) and np.isfinite(amp).sum() == 19
 
 
 def test_local_cluster_of_two_processes_gives_the_same_bytes():

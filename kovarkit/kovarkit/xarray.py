@@ -14,48 +14,111 @@ metrics are then computed lazily, block by block.
 """
 
 import functools
+import warnings
 
 import numpy as np
 import xarray as xr
 
 from .core import seasons as metrics
+from .core.cadence import aliasing_warning, cadence as cadence_of, short_series_warning
+from .core.counts import check_scale, float_without_scale, index_to_counts
 from .core.fit import control_values, fit as _fit
-from .core.products import DTYPES, VARIABLE_ATTRS, dataset_attrs, parameter_names, period_of
+from .core.products import (DTYPES, NODATA, dataset_attrs, parameter_names, period_of,
+                            set_nodata, variable_attrs)
 
 
-def _block(samples, mask=None, *, names, threads, control):
-    """Products of one block (time last), as a tuple in the order of names."""
-    prod = _fit(samples, mask, threads=threads, **control)._asdict()
+def _block(values, mask=None, *, names, threads, control, units):
+    """Products of one block (time last), as a tuple in the order of names;
+    units: None for counts, else (scale, offset, nodata) of the index."""
+    empty = None
+    if units is not None:
+        values, ok = index_to_counts(values, *units)
+        if mask is not None:
+            ok &= mask == 1
+            mask = np.where(ok, mask, 0).astype(mask.dtype)
+        empty = ~ok.any(axis=-1)
+    prod = _fit(values, mask, threads=threads, **control)._asdict()
+    if empty is not None:
+        set_nodata(prod, empty)
     return tuple(prod[n] for n in names)
 
 
-def _check(name, a, dim):
+def _check(name, a, dim, index=False):
     if not isinstance(a, xr.DataArray):
         raise TypeError(f"{name}: expected an xarray.DataArray, got {type(a).__name__}")
     if dim not in a.dims:
         raise ValueError(f"{name}: no dimension {dim!r} (dimensions {a.dims}); name the "
                          "time dimension with dim=")
-    if a.dtype.kind not in "iu":
+    if a.dtype.kind not in ("iuf" if index else "iu"):
         raise ValueError(f"{name}: dtype {a.dtype} is not an integer type; " + (
             "bring the values into counts 0..32767 first (README: counts)" if name == "da"
             else "give mask values 0..255, 1 marking a usable sample"))
 
 
-def fit(da, mask=None, *, dim="time", threads=None, **control):
+def _float_range(da):
+    """The value range of a numpy-backed cube; (nan, nan) for a lazy one."""
+    if da.chunks is not None or not np.isfinite(da.values).any():
+        return np.nan, np.nan
+    return float(np.nanmin(da.values)), float(np.nanmax(da.values))
+
+
+_Y_NAMES = ("y", "lat", "latitude")
+
+
+def _south_first(da, dim):
+    """The name of da's vertical coordinate when it ascends (south first), else None."""
+    for d in da.dims:
+        if d == dim or d not in da.coords or da.sizes[d] < 2:
+            continue
+        a = da[d].attrs
+        if (d.lower() in _Y_NAMES or a.get("axis") == "Y"
+                or a.get("standard_name") in ("latitude", "projection_y_coordinate")):
+            v = da[d].values
+            return d if v.dtype.kind in "iuf" and v[-1] > v[0] else None
+    return None
+
+
+def fit(da, mask=None, *, dim="time", threads=None, scale=None, offset=0.0, nodata=None,
+        cadence=None, **control):
     """Fit every pixel of the cube ``da`` along ``dim`` exactly as kovarind.
 
-    da: integer DataArray with values 0..32767 (counts). mask: None, or an
+    da: the index (any numeric dtype) with scale and offset: a sample is
+    floor(scale*value + offset + 0.5), as `kovarkit import` makes it; NaN and
+    the value nodata are NoData, and a pixel without any valid sample is
+    NoData in every product (see NODATA). Without scale and nodata, da holds
+    counts (integers 0..32767) and is fit as it is. mask: None, or an
     integer DataArray of the same dimensions and coordinates, 1 marking a
-    usable sample (MASK = 1). Control keywords as for kovarkit.fit (tcld=None
-    is the reader's single-precision default). threads: per block (default:
-    every core for a numpy cube, 1 per block for a Dask cube, whose
-    scheduler spreads the blocks).
+    usable sample (MASK = 1). cadence: 'monthly', '16-day', '10-day',
+    '8-day' or 'daily' sets npoint, nfunc and nwin unless given. Control
+    keywords as for kovarkit.fit (tcld=None is the reader's single-precision
+    default). threads: per block (default: every core for a numpy cube, 1 per
+    block for a Dask cube, whose scheduler spreads the blocks).
     Returns a Dataset with p (param, ...), f and i (dim, ...), order, aic,
     min, max over the other dimensions, with their coordinates (and
-    spatial_ref) carried over. A Dask cube stays lazy: time goes into one
-    chunk, space keeps its chunks.
+    spatial_ref) carried over; the counts f, i, min, max carry scale_factor
+    1/scale and add_offset -offset/scale, so that xarray decodes them into
+    the index, and the dataset kovarkit_scale and kovarkit_offset. A cube
+    whose vertical coordinate (y, lat, latitude) ascends is fit north-up,
+    its lines and coordinate reversed, as every output of the cube path. A Dask
+    cube stays lazy: time goes into one chunk, space keeps its chunks.
+    Harmonics with fewer than 3 steps per cycle and a series shorter than
+    one period give a UserWarning.
     """
-    _check("da", da, dim)
+    units = None
+    if scale is not None or nodata is not None:
+        _check("da", da, dim, index=True)
+        s, o = check_scale(1.0 if scale is None else scale, offset)
+        if da.dtype.kind == "f" and scale is None:
+            raise ValueError(float_without_scale("da", *_float_range(da)))
+        units = (s, o, nodata)
+    elif da.dtype.kind == "f":
+        raise ValueError(float_without_scale("da", *_float_range(da)) + " (scale=, offset=)")
+    else:
+        _check("da", da, dim)
+        s, o = 1.0, 0.0
+    if cadence is not None:
+        c = cadence_of(cadence)
+        control = dict({k: getattr(c, k) for k in ("npoint", "nfunc", "nwin")}, **control)
     if mask is not None:
         _check("mask", mask, dim)
         if dict(mask.sizes) != dict(da.sizes):
@@ -65,6 +128,14 @@ def fit(da, mask=None, *, dim="time", threads=None, **control):
         except ValueError as e:
             raise ValueError(f"mask: coordinates differ from da's ({e})") from None
     c = control_values(da.sizes[dim], mask is not None, **control)
+    for text in (aliasing_warning(c["nfunc"], c["npoint"]),
+                 short_series_warning(da.sizes[dim], c["npoint"])):
+        if text:
+            warnings.warn(text, UserWarning, stacklevel=2)
+    y = _south_first(da, dim)
+    if y is not None:  # north-up, as every output of the cube path
+        da = da.isel({y: slice(None, None, -1)})
+        mask = None if mask is None else mask.isel({y: slice(None, None, -1)})
     lazy = da.chunks is not None or (mask is not None and mask.chunks is not None)
     if lazy:
         da = da.chunk({dim: -1})
@@ -77,7 +148,7 @@ def fit(da, mask=None, *, dim="time", threads=None, **control):
     args = [da] if mask is None else [da, mask]
     npara = 2 * c["nfunc"] + 2
     out = xr.apply_ufunc(
-        functools.partial(_block, names=names, threads=threads, control=c),
+        functools.partial(_block, names=names, threads=threads, control=c, units=units),
         *args,
         input_core_dims=[[dim]] * len(args),
         output_core_dims=[core.get(n, []) for n in names],
@@ -90,11 +161,13 @@ def fit(da, mask=None, *, dim="time", threads=None, **control):
     variables = {}
     for n, v in zip(names, out):
         v = v.transpose(*(core.get(n, []) + space))
-        v.attrs = dict(VARIABLE_ATTRS[n])
+        v.attrs = variable_attrs(n, s, o, da.attrs.get("units") if units else None)
+        if units is not None:  # xr.decode_cf and the file writers read it here
+            v.attrs["_FillValue"] = DTYPES[n](NODATA[n])
         variables[n] = v
     ds = xr.Dataset(variables)
     ds = ds.assign_coords(param=parameter_names(c["nfunc"]))
-    ds.attrs = dataset_attrs(c, mask is not None)
+    ds.attrs = dataset_attrs(c, mask is not None, s, o)
     return _with_crs(ds, da)
 
 

@@ -3,6 +3,7 @@ imported only when its subcommand runs; every failure becomes one line on
 standard error and exit status 1."""
 
 import importlib
+import os
 import sys
 
 from ..errors import first_line
@@ -23,7 +24,7 @@ def main(argv=None):
         print(f"{where}: Python module {e.name} is missing; run kovarkit/install-deps.sh "
               "(and use /usr/bin/python3)", file=sys.stderr)
     except OSError as e:
-        name = e.filename or "?"
+        name = os.fsdecode(e.filename) if e.filename else "?"
         print(f"{where}: {name}: {e.strerror or e}", file=sys.stderr)
     except (ImportError, ValueError, TypeError) as e:
         print(f"{where}: {e}", file=sys.stderr)

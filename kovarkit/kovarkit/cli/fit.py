@@ -4,11 +4,12 @@ or a Zarr array, block by block within a memory budget.
 Samples come in as `kovarkit import` makes them: floor(S*value + O + 0.5),
 NoData (the source's NoData value or mask, NaN, or --nodata) as sample 0
 and mask 0, a value outside 0..32767 refusing the whole run, and with --mask
-a sample usable only when its QA value is one of --good. Each block of image
-rows is read, converted, fit by the engine and written before the next is
-read, so the memory in use follows --memory, not the size of the cube.
-Outputs go to a temporary name and are renamed at the end: a failed run
-leaves nothing behind.
+a sample usable only when its QA value is one of --good. A pixel without any
+usable sample is NoData in every product. Each block of image rows is read,
+converted, fit by the engine and written before the next is read, so the
+memory in use follows --memory, not the size of the cube. Outputs go to a
+temporary name and are renamed at the end: a failed run leaves nothing
+behind. The products are north-up whatever the order of the source's lines.
 """
 
 import os
@@ -18,21 +19,25 @@ import sys
 import numpy as np
 
 from ..core import fit as engine
-from ..core.counts import out_of_range, to_counts, usable
-from ..core.products import PRODUCTS, control_attrs, rasters
+from ..core.cadence import aliasing_warning, cadence, short_series_warning
+from ..core.counts import float_without_scale, out_of_range, to_counts, usable
+from ..core.products import PRODUCTS, rasters, set_nodata
 from ..errors import KitError
-from ..formats.blocks import line_bytes, rows_per_block
+from ..formats.blocks import blocks_for_overlap, line_bytes, rows_per_block
 from ..formats.control import read_values
-from ..formats.geotiff import GeoTiff
+from ..formats.dates import is_dates, iso, parse_dates
+from ..formats.geotiff import product_tiff
 from ..formats.netcdf import ProductWriter, format_of
 from ..formats.sources import open_source
 from .parser import conversion, parse_size
+
+CADENCE_KEYS = ("npoint", "nfunc", "nwin")
 
 
 def _control(args, src):
     """Control keywords from --cntl or the options, and whether MASK = 1."""
     keys = ("nfunc", "npoint", "nwin", "intp", "mmsw", "tcld", "fitsw", "fitmd")
-    given = [k for k in keys + ("exclude",) if getattr(args, k) is not None]
+    given = [k for k in keys + ("exclude", "cadence") if getattr(args, k) is not None]
     if args.cntl:
         if given:
             raise KitError(f"--cntl {args.cntl}: give the control values either in the "
@@ -49,7 +54,10 @@ def _control(args, src):
             print(f"kovarkit: fit: warning: {args.cntl}: MASK = {c['mask']}: the QA sources "
                   "are not used (the residual screening decides)", file=sys.stderr)
         return control, c["mask"] == 1
-    control = {k: getattr(args, k) for k in keys if getattr(args, k) is not None}
+    control = {}
+    if args.cadence is not None:
+        control = {k: getattr(cadence(args.cadence), k) for k in CADENCE_KEYS}
+    control.update({k: getattr(args, k) for k in keys if getattr(args, k) is not None})
     if args.exclude is not None:
         try:
             control["excluded"] = tuple(int(t) for t in args.exclude.split(",") if t.strip())
@@ -85,13 +93,36 @@ def run(args):
     return 0
 
 
+def _crs(text):
+    if text is None:
+        return None
+    from rasterio.crs import CRS
+    try:
+        return CRS.from_user_input(text)
+    except Exception as e:  # rasterio raises several types here
+        raise KitError(f"--crs {text}: not a coordinate system ({e})") from None
+
+
+def warn(text):
+    print(f"kovarkit: fit: warning: {text}", file=sys.stderr)
+
+
 def _run(args, out, kind, budget, have, good, scale, offset):
-    src = open_source(args.sources, args.var, args.dim, "sources")
+    src = open_source(args.sources, args.var, args.dim, "sources", _crs(args.crs),
+                      cache=budget // 4)
     qa = None
     try:
         if not 3 <= src.ndat <= 200:
             raise KitError(f"{src.paths[0]}: the sources hold {src.ndat} time step(s); "
                            "a fit needs 3..200")
+        if args.dates is not None:
+            if format_of(src.paths[0]) != "gtiff":
+                raise KitError(f"--dates: {src.paths[0]} has its own time coordinate")
+            src.dates = parse_dates(args.dates, src.ndat)
+        if src.floating and args.scale is None:
+            what = src.paths[0] + (f": {args.var}" if args.var else "")
+            raise KitError(float_without_scale(what, *src.value_range()) + " (--scale, "
+                           "--offset)")
         if args.mask is not None:
             qa = open_source(args.mask, args.qa_var, args.dim, "QA sources")
             if (qa.ndat, qa.height, qa.width) != (src.ndat, src.height, src.width):
@@ -100,21 +131,27 @@ def _run(args, out, kind, budget, have, good, scale, offset):
                                f"{src.width}")
         control, use_mask = _control(args, src)
         c = engine.control_values(src.ndat, use_mask, **control)
+        for text in (aliasing_warning(c["nfunc"], c["npoint"]),
+                     short_series_warning(src.ndat, c["npoint"])):
+            if text:
+                warn(text)
         if src.crs is None:
-            print(f"kovarkit: fit: warning: {src.paths[0]}: no coordinate system; the "
-                  "products carry only the pixel grid", file=sys.stderr)
+            warn(f"{src.paths[0]}: no coordinate system; the products carry only the "
+                 "pixel grid (give one with --crs)")
         npara = 2 * c["nfunc"] + 2
         line = line_bytes(src.width, src.ndat, npara)
         if line > have[0]:
             raise KitError(f"{src.paths[0]}: one line of {src.width} pixels x {src.ndat} time "
                            f"steps needs {line} bytes, more than the {have[0]} bytes this "
                            f"process can get ({have[1]})")
-        rows = min(src.height, rows_per_block(budget, src.width, src.ndat, npara))
+        rows = blocks_for_overlap(src.height, rows_per_block(budget // 2, src.width, src.ndat,
+                                                             npara))
         names = [n for n in PRODUCTS if n != "i" or c["intp"] == 1]
         tmp = out.rstrip("/\\") + ".kovarkit-tmp"
         _remove(tmp)
-        writer = (_GeoTiffs(tmp, src, c, names, use_mask, rows) if kind == "gtiff"
-                  else ProductWriter(kind, tmp, src, c, names, rows, use_mask))
+        writer = (_GeoTiffs(tmp, src, c, names, use_mask, rows, scale, offset)
+                  if kind == "gtiff"
+                  else ProductWriter(kind, tmp, src, c, names, rows, use_mask, scale, offset))
         try:
             _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer)
             writer.close()
@@ -129,9 +166,32 @@ def _run(args, out, kind, budget, have, good, scale, offset):
     return names
 
 
+def _samples(src, qa, good, scale, offset, nodata, use_mask, row0, n):
+    """(samples, mask or None, pixels without a usable sample) of the lines
+    row0..row0+n-1, as import makes them."""
+    values, valid = src.read(row0, n, nodata)
+    counts, inside = to_counts(values, scale, offset)
+    del values
+    _refuse_out_of_range(src, counts, valid & ~inside, scale, offset, row0)
+    del inside
+    samples = np.where(valid, counts, 0).astype(np.int16)
+    del counts
+    mask = None
+    if use_mask:
+        if qa is not None:
+            qv, qvalid = qa.read(row0, n, None)
+            valid &= usable(qv, qvalid, good)
+            del qv, qvalid
+        mask = valid.astype(np.uint8)
+    return samples, mask, ~valid.any(axis=-1)
+
+
 def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer):
+    """Reads and converts the next block in a second thread while the engine
+    (which releases the interpreter) fits the current one."""
+    from concurrent.futures import ThreadPoolExecutor
     threads = args.threads or engine.default_threads()
-    starts = range(0, src.height, rows)
+    starts = list(range(0, src.height, rows))
     try:
         from tqdm import tqdm
         bar = tqdm(total=src.height, unit="line", disable=args.quiet or None,
@@ -139,31 +199,23 @@ def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer):
     except ImportError:
         bar = None
     try:
-        for row0 in starts:
-            n = min(rows, src.height - row0)
-            values, valid = src.read(row0, n, args.nodata)
-            counts, inside = to_counts(values, scale, offset)
-            del values
-            _refuse_out_of_range(src, counts, valid & ~inside, scale, offset, row0)
-            del inside
-            samples = np.where(valid, counts, 0).astype(np.int16)
-            del counts
-            mask = None
-            if use_mask:
-                use = valid
-                if qa is not None:
-                    qv, qvalid = qa.read(row0, n, None)
-                    use = valid & usable(qv, qvalid, good)
-                    del qv, qvalid
-                mask = use.astype(np.uint8)
-            del valid
-            prod = engine.fit(samples, mask, threads=threads, **c)
-            del samples, mask
-            writer.write({k: _layout(v) for k, v in prod._asdict().items() if v is not None},
-                         row0)
-            del prod
-            if bar is not None:
-                bar.update(n)
+        with ThreadPoolExecutor(1) as reader:
+            def read(row0):
+                n = min(rows, src.height - row0)
+                return reader.submit(_samples, src, qa, good, scale, offset, args.nodata,
+                                     use_mask, row0, n)
+            pending = read(starts[0])
+            for k, row0 in enumerate(starts):
+                samples, mask, empty = pending.result()
+                if k + 1 < len(starts):
+                    pending = read(starts[k + 1])
+                prod = engine.fit(samples, mask, threads=threads, **c)._asdict()
+                del samples, mask
+                set_nodata(prod, empty)
+                writer.write({n: _layout(v) for n, v in prod.items() if v is not None}, row0)
+                del prod
+                if bar is not None:
+                    bar.update(len(empty))
     finally:
         if bar is not None:
             bar.close()
@@ -205,18 +257,17 @@ def _layout(block):
 class _GeoTiffs:
     """OUT/p.tif, OUT/f.tif, ... as `kovarkit export` writes them."""
 
-    def __init__(self, d, src, c, names, masked, rows):
+    def __init__(self, d, src, c, names, masked, rows, scale, offset):
         os.makedirs(d)
+        time = src.time_coordinate()
+        dates = iso(time[0]) if time is not None and is_dates(time[0]) else None
         bsq = {r.stem: r for r in rasters(src.ndat, c["nfunc"]).values()}
-        run_attrs = control_attrs(c, masked)
         self.files = {}
         try:
             for n in names:
-                r = bsq[n]
-                tags = dict(kovarkit_source=r.name, kovarkit_title=r.title, **run_attrs)
-                self.files[n] = GeoTiff(os.path.join(d, n + ".tif"), src.width, src.height,
-                                        r.dtype, r.band_names, tags, src.crs, src.transform,
-                                        block_lines=rows)
+                self.files[n] = product_tiff(
+                    os.path.join(d, n + ".tif"), bsq[n], c, masked, scale, offset, dates,
+                    src.width, src.height, src.crs, src.transform, rows)
         except BaseException:
             self.close()
             raise
@@ -229,3 +280,4 @@ class _GeoTiffs:
         files, self.files = self.files, {}
         for tif in files.values():
             tif.close()
+

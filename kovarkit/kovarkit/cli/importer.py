@@ -15,10 +15,12 @@ import sys
 
 import numpy as np
 
-from ..core.counts import out_of_range, to_counts, usable
+from ..core.cadence import cadence, short_series_warning, suited
+from ..core.counts import float_without_scale, out_of_range, to_counts, usable
 from ..errors import KitError
 from ..formats.blocks import DEFAULT_BUDGET, rows_per_block
 from ..formats.control import control_template
+from ..formats.dates import iso, parse_dates
 from ..formats.scene import GEOREF_FILE
 from ..formats.sources import RasterStack
 from .parser import conversion
@@ -47,13 +49,19 @@ def run(args):
             if (qa.width, qa.height) != (stack.width, stack.height):
                 raise KitError(f"{args.mask[0]}: {qa.width} x {qa.height} pixels, the "
                                f"sources {stack.width} x {stack.height}")
+        if stack.floating and args.scale is None:
+            raise KitError(float_without_scale(args.sources[0], *stack.value_range(args.nodata))
+                           + " (--scale, --offset)")
+        dates = stack.dates() if args.dates is None else parse_dates(args.dates, ndat)
+        period, nfunc, nwin = _period(args)
         tmp = {n: os.path.join(d, n + ".kovarkit-tmp") for n in outputs}
         try:
             stats = _convert(stack, qa, good, scale, offset, args.nodata,
                              tmp["data.bsq"], tmp["mask.bsq"])
             with open(tmp["cntl.dat"], "w") as fh:
                 fh.write(control_template(ndat, stack.height, stack.width,
-                                          mask=qa is not None, period=args.period))
+                                          mask=qa is not None, period=period, nfunc=nfunc,
+                                          nwin=nwin))
             with open(tmp[GEOREF_FILE], "w") as fh:
                 json.dump({
                     "width": stack.width, "height": stack.height,
@@ -61,7 +69,8 @@ def run(args):
                     "transform": list(stack.transform.to_gdal()),
                     "sources": [os.path.abspath(p) for p in stack.paths],
                     "bands": [[stack.paths[i], b] for i, b in stack.bands],
-                    "scale": scale, "offset": offset,
+                    "scale": scale, "offset": offset, "nodata_mask": True,
+                    "dates": None if dates is None else iso(dates),
                 }, fh, indent=1)
             for n in outputs:
                 os.replace(tmp[n], os.path.join(d, n))
@@ -74,6 +83,9 @@ def run(args):
         if qa:
             qa.close()
     nodata, masked = stats
+    if short_series_warning(ndat, period):
+        print(f"kovarkit: import: warning: {short_series_warning(ndat, period)}",
+              file=sys.stderr)
     if stack.crs is None:
         print(f"kovarkit: import: warning: {args.sources[0]}: no coordinate system; "
               "headers and exports carry only the pixel grid", file=sys.stderr)
@@ -81,6 +93,17 @@ def run(args):
           f"NPIX={stack.width}; {nodata} NoData sample(s) set to 0"
           + (f", {masked} sample(s) masked by QA" if qa is not None else ""))
     return 0
+
+
+def _period(args):
+    """(NPOINT, NFUNC, NWIN) of the template: --period, else the cadence's or
+    46; an NFUNC whose harmonics are all identifiable at that period."""
+    if args.cadence is not None:
+        c = cadence(args.cadence)
+        period = args.period or c.npoint
+        return (period, c.nfunc, c.nwin) if period == c.npoint else (period, *suited(period))
+    period = args.period or 46
+    return (period, *suited(period))
 
 
 def _convert(stack, qa, good, scale, offset, nodata_value, data_path, mask_path):

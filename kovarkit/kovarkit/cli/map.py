@@ -42,7 +42,7 @@ def _metric_values(path, metric, season):
     if not 1 <= season <= ds.sizes["season"]:
         raise KitError(f"{path}: season {season} does not exist "
                        f"({ds.sizes['season']} seasons)")
-    return metric, ds[metric].isel(season=season - 1).transpose("y", "x").values
+    return metric, ds[metric].isel(season=season - 1).values
 
 
 def _draw_metric(args, path, metric):
@@ -72,8 +72,58 @@ def _draw_product(args):
     return out
 
 
+_FILES = {"p": "p.bsq", "i": "i.bsq", "f": "f.bsq", "order": "order.dat", "aic": "aic.dat",
+          "min": "min.dat", "max": "max.dat"}
+
+
+def _fit_product(product):
+    """(output path, product) when product names one of a fit output:
+    OUT.nc:NAME, OUT.zarr:NAME, or DIR/NAME.tif written by fit or export."""
+    path, _, name = product.rpartition(":")
+    if format_of(path) != "gtiff" and name in _FILES:
+        return path, name
+    stem, ext = os.path.splitext(os.path.basename(product))
+    if ext in (".tif", ".tiff") and stem in _FILES and os.path.isfile(product):
+        from ..formats.geotiff import read_tags
+        if read_tags(product).get("kovarkit_source") == _FILES[stem]:
+            return os.path.dirname(product) or ".", stem
+    return None
+
+
+def _draw_fit(args, path, name):
+    from ..formats.fitout import FitOutput
+    o = FitOutput(path)
+    bands, fill = o.bands(name)
+    band = args.band
+    if not 1 <= band <= len(bands):
+        raise KitError(f"{path}: {name}: band {band} does not exist ({len(bands)} band(s))")
+    data = bands[band - 1]
+    nodata = None
+    if fill is not None:
+        nodata = np.isnan(data) if np.isnan(fill) else data == fill
+    no_model = None
+    if _FILES[name] in _FIT_PRODUCTS and {"order", "aic"} <= set(o.products):
+        no_model = without_model(o.bands("order")[0][0], o.bands("aic")[0][0])
+        if nodata is not None:
+            no_model &= ~nodata
+    band_name = o.band_names(name, len(bands))[band - 1]
+    scale = float(o.attrs.get("kovarkit_scale", 1.0))
+    offset = float(o.attrs.get("kovarkit_offset", 0.0))
+    if name in ("f", "i", "min", "max") and (scale, offset) != (1.0, 0.0):
+        data = (data - offset) / scale  # drawn in the index's own units
+        band_name += f" ({o.units(name) or 'index units'})"
+    where = path if o.kind != "gtiff" else os.path.join(path, "x")
+    out = args.output or os.path.join(os.path.dirname(where.rstrip("/")) or ".",
+                                      f"map_{o.name}_{name}_b{band}.png")
+    title = f"{o.name}:{name}" if o.kind != "gtiff" else f"{o.name}/{name}.tif"
+    product_map(data, _FILES[name], band, band_name, out, no_model, nodata, title)
+    return out
+
+
 def run(args):
-    source = _metric_source(args.product)
-    out = _draw_metric(args, *source) if source else _draw_product(args)
+    fit = _fit_product(args.product)
+    source = None if fit else _metric_source(args.product)
+    out = (_draw_fit(args, *fit) if fit else _draw_metric(args, *source) if source
+           else _draw_product(args))
     print(f"wrote {out}")
     return 0

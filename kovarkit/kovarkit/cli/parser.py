@@ -13,12 +13,21 @@ scene directory (the current one, or -C DIR): cntl.dat, data.bsq, mask.bsq
 and the products p.bsq, i.bsq, f.bsq, order.dat, aic.dat, min.dat, max.dat."""
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors as one line on standard error (status 2), as the programs
+    give them; --help still shows the whole usage."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
 def parser():
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("-C", "--scene", metavar="DIR", default=".",
                         help="scene directory (default: current directory)")
-    p = argparse.ArgumentParser(prog="kovarkit", description=DESCRIPTION)
-    sub = p.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    p = _Parser(prog="kovarkit", description=DESCRIPTION)
+    sub = p.add_subparsers(dest="command", metavar="COMMAND", required=True,
+                           parser_class=_Parser)
 
     sub.add_parser("hdr", parents=[common],
                    help="write ENVI headers (.hdr) for data, mask and products")
@@ -28,8 +37,12 @@ def parser():
     q.add_argument("sources", nargs="+", metavar="SOURCE",
                    help="one multi-band raster, or single-band rasters in time order")
     _conversion_options(q, "QA raster(s), one band per time step")
-    q.add_argument("--period", type=int, default=46, metavar="N",
-                   help="NPOINT of the template: harmonic period in time steps (default 46)")
+    q.add_argument("--period", type=int, metavar="N",
+                   help="NPOINT of the template: harmonic period in time steps (default 46, "
+                        "or that of --cadence)")
+    _cadence_option(q)
+    q.add_argument("--dates", metavar="DATES",
+                   help="dates of the bands: ISO dates D1,D2,... or START/STEP (16, 16D, 1M)")
     q.add_argument("--force", action="store_true",
                    help="replace existing data.bsq, mask.bsq and cntl.dat")
 
@@ -44,6 +57,11 @@ def parser():
     g.add_argument("line", type=int, metavar="LINE", help="image line, from 1")
     g.add_argument("pixel", type=int, metavar="PIXEL", help="pixel in the line, from 1")
     g.add_argument("-o", "--output", metavar="FILE.png")
+    g.add_argument("--fit", metavar="OUT",
+                   help="a fit output (.nc, .zarr or a GeoTIFF directory) instead of a scene")
+    g.add_argument("--source", nargs="+", metavar="SOURCE",
+                   help="with --fit: the fitted cube, for the raw series")
+    g.add_argument("--var", metavar="NAME", help="variable of a NetCDF or Zarr source")
 
     m = sub.add_parser("map", parents=[common], help="quicklook PNG of one product band")
     m.add_argument("product", metavar="PRODUCT",
@@ -61,8 +79,9 @@ def parser():
 
 def _conversion_options(p, qa_help):
     """Options of the conversion of source values to samples (import, fit)."""
-    p.add_argument("--scale", type=float, default=1.0, metavar="S",
-                   help="sample = floor(S * value + O + 0.5) (default 1)")
+    p.add_argument("--scale", type=float, default=None, metavar="S",
+                   help="sample = floor(S * value + O + 0.5) (default 1; required for "
+                        "floating-point sources)")
     p.add_argument("--offset", type=float, default=0.0, metavar="O", help="see --scale (default 0)")
     p.add_argument("--nodata", type=float, default=None, metavar="V",
                    help="treat source value V as NoData (in addition to the sources' own)")
@@ -83,6 +102,7 @@ def _seasons_parser(sub, common):
                    help="grid spacing in time steps (default 0.1)")
     s.add_argument("--npoint", type=int, metavar="N",
                    help="period in time steps (default: from cntl.dat or the dataset)")
+    s.add_argument("--force", action="store_true", help="replace existing outputs")
 
 
 def _fit_parser(sub):
@@ -99,6 +119,13 @@ def _fit_parser(sub):
     f.add_argument("--var", metavar="NAME", help="variable of a NetCDF or Zarr source")
     f.add_argument("--dim", default="time", metavar="NAME",
                    help="time dimension of a NetCDF or Zarr source (default time)")
+    f.add_argument("--dates", metavar="DATES",
+                   help="dates of a GeoTIFF stack's bands: ISO dates D1,D2,... or START/STEP "
+                        "(16, 16D, 1M)")
+    f.add_argument("--crs", metavar="CRS",
+                   help="coordinate system of the source, e.g. EPSG:32633 (default: the "
+                        "source's; CF latitude/longitude without one: EPSG:4326)")
+    _cadence_option(f)
     _conversion_options(f, "QA raster(s) or dataset, one band per time step")
     f.add_argument("--qa-var", metavar="NAME", help="variable of a NetCDF or Zarr QA source")
     f.add_argument("--cntl", metavar="FILE",
@@ -123,6 +150,14 @@ def _fit_parser(sub):
     f.add_argument("--force", action="store_true", help="replace existing outputs")
 
 
+def _cadence_option(p):
+    from ..core.cadence import CADENCES
+    p.add_argument("--cadence", choices=list(CADENCES), metavar="CADENCE",
+                   help="time step of the series (" + ", ".join(CADENCES) + "): sets NPOINT, "
+                        "an NFUNC whose harmonics are all identifiable and NWIN "
+                        "(options given explicitly win)")
+
+
 def conversion(args, qa_sources):
     """(scale, offset, sorted array of good QA values or None) of the
     conversion options, checked."""
@@ -130,7 +165,8 @@ def conversion(args, qa_sources):
         raise KitError(f"--mask and --good go together ({qa_sources} and the QA values "
                        "that mark a usable sample)")
     good = np.array(sorted(parse_good(args.good))) if args.good is not None else None
-    scale, offset = args.scale, args.offset
+    scale = 1.0 if args.scale is None else args.scale
+    offset = args.offset
     if not (np.isfinite(scale) and np.isfinite(offset)) or scale == 0:
         raise KitError(f"--scale {scale} --offset {offset}: need finite numbers, scale not 0")
     return scale, offset, good

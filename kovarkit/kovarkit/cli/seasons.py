@@ -57,6 +57,7 @@ def _from_dataset(source, args, opts):
     res = res.transpose(*spatial, "season").compute()
     m = Seasons(*(res[name].values for name in METRICS))
     crs, transform = dataset_crs_transform(ds)
+    args.names = tuple(spatial)  # the dataset's own names go to a dataset output
     return m, crs, transform, dict(npoint=res.attrs["npoint"], ndat=res.attrs["ndat"], **opts)
 
 
@@ -88,18 +89,32 @@ def _write_geotiffs(outdir, metrics, crs, transform, attrs):
     return written
 
 
-def _write_dataset(out, metrics, crs, transform, attrs):
+def _write_dataset(out, metrics, crs, transform, attrs, names):
+    """One variable per metric (season, y, x): spatial dimensions last, so
+    that GDAL and QGIS open each as a map of one band per season; names:
+    those of the source's spatial dimensions."""
     from ..formats.netcdf import grid_dataset, write_dataset
     nseason = metrics.peak_time.shape[-1]
     ds = grid_dataset({name: (("y", "x", "season"), a, {"units": unit, "long_name": text})
                        for a, (name, (unit, text)) in zip(metrics, METRICS.items())},
                       crs, transform, attrs)
-    write_dataset(ds.assign_coords(season=np.arange(1, nseason + 1)), out)
+    ds = ds.assign_coords(season=np.arange(1, nseason + 1)).transpose("season", "y", "x")
+    if names != ("y", "x"):
+        ds = ds.rename(dict(zip(("y", "x"), names)))
+    write_dataset(ds, out)
     return [out]
 
 
 def run(args):
     import warnings
+    kind = format_of(args.out)
+    targets = ([os.path.join(args.out, name + ".tif") for name in METRICS] if kind == "gtiff"
+               else [args.out])
+    if not args.force:
+        for t in targets:
+            if os.path.exists(t):
+                raise KitError(f"{t}: exists; not overwritten (use --force)")
+    args.names = ("y", "x")
     m, crs, transform, attrs = _metrics_of(args.source, args)
     if crs is None and transform is not None and transform.is_identity:
         transform = None  # what rasterio and rioxarray report for none
@@ -111,8 +126,8 @@ def run(args):
               "maps carry none", file=sys.stderr)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # NotGeoreferencedWarning and the like
-        if format_of(args.out) != "gtiff":
-            written = _write_dataset(args.out, m, crs, transform, attrs)
+        if kind != "gtiff":
+            written = _write_dataset(args.out, m, crs, transform, attrs, args.names)
         else:
             written = _write_geotiffs(args.out, m, crs, transform, attrs)
     print("wrote " + " ".join(written))

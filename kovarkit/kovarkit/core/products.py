@@ -37,6 +37,40 @@ VARIABLE_ATTRS = {
 }
 
 
+# NoData of each product for a pixel without any valid sample, in the cube
+# path (the batch program fits the zeros of such a pixel): NaN for the
+# floats, the smallest int16 for the series and extremes, and an order byte
+# no fit gives (order values are -1..23, stored as 255 and 0..23).
+NODATA = {"p": np.nan, "f": -32768, "i": -32768, "order": 254, "aic": np.nan,
+          "min": -32768, "max": -32768}
+# The products in counts, which scale_factor and add_offset turn into the index.
+COUNT_PRODUCTS = ("f", "i", "min", "max")
+
+
+def set_nodata(products, empty):
+    """Writes each product's NoData, in place, where empty (the pixels'
+    shape) is True; products maps names to arrays (..., bands) or (...)."""
+    for n, a in products.items():
+        if a is not None:
+            a[empty] = NODATA[n]
+
+
+def variable_attrs(name, scale=1.0, offset=0.0, units=None):
+    """Attributes of a product variable with its NoData and, for the counts,
+    the CF scale_factor and add_offset that give the index back (S and O of
+    sample = floor(S*value + O + 0.5)); units: the index's own."""
+    attrs = dict(VARIABLE_ATTRS[name])
+    if name in COUNT_PRODUCTS:
+        note = "stored in counts, decoded into the index by scale_factor and add_offset"
+        attrs.update(scale_factor=1.0 / scale, add_offset=-offset / scale,
+                     units=units or ("counts" if (scale, offset) == (1.0, 0.0) else "1"),
+                     comment="; ".join(filter(None, (attrs.get("comment"), note))))
+    if name == "p":
+        attrs["comment"] += (f"; index value of the model = (4096 * model - {offset:g}) / "
+                             f"{scale:g}, of an amplitude or trend 4096 * value / {scale:g}")
+    return attrs
+
+
 def harmonic_number(position):
     """Harmonic number (cycles per period) of 1-based harmonic position."""
     return HARMONIC_NUMBERS[position - 1] if 1 <= position <= 6 else 0
@@ -116,10 +150,12 @@ def control_attrs(c, masked):
     return attrs
 
 
-def dataset_attrs(c, masked):
-    """Global attributes of a product dataset: title, conventions, control values."""
+def dataset_attrs(c, masked, scale=1.0, offset=0.0):
+    """Global attributes of a product dataset: title, conventions, the
+    conversion to counts (kovarkit_scale, kovarkit_offset), control values."""
     attrs = {"title": "kovarind products", "conventions": MODEL_UNITS + "; phases in radians; "
-             "order 255 = failed fit; criterion 0.0 beyond 1e8"}
+             "order 255 = failed fit, 254 = no valid sample; criterion 0.0 beyond 1e8",
+             "kovarkit_scale": float(scale), "kovarkit_offset": float(offset)}
     attrs.update(control_attrs(c, masked))
     return attrs
 

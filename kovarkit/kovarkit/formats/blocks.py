@@ -23,3 +23,11 @@ def rows_per_block(budget, width, ndat, npara=0):
     multiple of TILE_LINES when there is room for one."""
     rows = max(1, budget // max(line_bytes(width, ndat, npara), 1))
     return rows - rows % TILE_LINES if rows >= TILE_LINES else rows
+
+
+def blocks_for_overlap(height, rows, blocks=4):
+    """Lines per block, at most rows, such that a cube of height lines makes
+    at least `blocks` blocks when it can, so that reading one block overlaps
+    fitting another; whole tiles when there is room for them."""
+    rows = min(rows, height, max(1, -(-height // blocks)))
+    return rows - rows % TILE_LINES if rows >= TILE_LINES else rows

@@ -90,7 +90,7 @@ def read_control(path):
     return ctl
 
 
-def control_template(ndat, nline, npix, mask=False, period=46):
+def control_template(ndat, nline, npix, mask=False, period=46, nfunc=6, nwin=3):
     """Text of a commented control file for a freshly imported scene.
 
     Comments stand only after the last value of a record and after the
@@ -100,9 +100,9 @@ def control_template(ndat, nline, npix, mask=False, period=46):
     return (
         f"{ndat:<12d}      ! NDAT: time steps = bands of data.bsq\n"
         f"{nline} {npix:<10d}     ! NLINE NPIX: lines, pixels per line\n"
-        f"&DATA NFUNC=6, NDEF=0 /   ! NFUNC: harmonics (1..6 are 1,2,3,4,6,12 cycles per period); "
+        f"&DATA NFUNC={nfunc}, NDEF=0 /   ! NFUNC: harmonics (1..6 are 1,2,3,4,6,12 cycles per period); "
         f"NDEF: excluded time steps, one per line after &NPT\n"
-        f"&CONTRL NWIN=3, INTP=0, MMSW=1, FITSW=1, MASK={1 if mask else 0}, FITMD=0 /   "
+        f"&CONTRL NWIN={nwin}, INTP=0, MMSW=1, FITSW=1, MASK={1 if mask else 0}, FITMD=0 /   "
         f"! MASK=1: mask.bsq decides usable samples; INTP=1 writes the first-pass fit i.bsq; "
         f"TCLD (default 0.15) residual tolerance\n"
         f"&NPT NPOINT={period} /   ! NPOINT: period of the harmonics in time steps\n"

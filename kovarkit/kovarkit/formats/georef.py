@@ -45,6 +45,18 @@ def cell_centres(transform, height, width):
     return (t.f + (np.arange(height) + 0.5) * t.e, t.c + (np.arange(width) + 0.5) * t.a)
 
 
+_CF_AXES = {"latitude": ("degrees_north", "lat"), "longitude": ("degrees_east", "lon")}
+
+
+def geographic(yname, yattrs, xname, xattrs):
+    """True when the two coordinates are CF latitude and longitude."""
+    def cf(name, attrs, axis):
+        units, short = _CF_AXES[axis]
+        u = str(attrs.get("units", "")).lower().replace("degree_", "degrees_")
+        return attrs.get("standard_name") == axis or u == units or name.lower() in (axis, short)
+    return cf(yname, yattrs, "latitude") and cf(xname, xattrs, "longitude")
+
+
 def grid_mapping(crs, transform):
     """Attributes of the CF grid-mapping variable spatial_ref that GDAL and
     rioxarray read; {} without a CRS and a transform other than the identity."""

@@ -4,6 +4,8 @@ control values of the run), written whole or block by block of lines."""
 
 import numpy as np
 
+from ..core.counts import decoding
+from ..core.products import COUNT_PRODUCTS, NODATA, control_attrs
 from ..errors import KitError, first_line
 from .blocks import TILE_LINES
 from .georef import quiet
@@ -34,11 +36,12 @@ def profile(width, height, bands, dtype, crs=None, transform=None, nodata=None,
 
 class GeoTiff:
     """One GeoTIFF at path, open for writing: bands of height x width values
-    of dtype, band_names describing them, tags as strings; written whole or by
-    blocks of block_lines lines."""
+    of dtype, band_names describing them, tags as strings, scaling None or
+    the (scale, offset) of every band; written whole or by blocks of
+    block_lines lines."""
 
     def __init__(self, path, width, height, dtype, band_names, tags, crs=None,
-                 transform=None, nodata=None, block_lines=None):
+                 transform=None, nodata=None, block_lines=None, scaling=None):
         import rasterio
         self.path = path
         try:
@@ -47,6 +50,9 @@ class GeoTiff:
                     width, height, len(band_names), dtype, crs, transform, nodata, block_lines))
             for b, name in enumerate(band_names):
                 self.ds.set_band_description(b + 1, name)
+            if scaling is not None:  # value = stored * scale + offset, as GDAL applies it
+                self.ds.scales = (scaling[0],) * len(band_names)
+                self.ds.offsets = (scaling[1],) * len(band_names)
             self.ds.update_tags(**{k: str(v) for k, v in tags.items()})
         except rasterio.errors.RasterioError as e:
             raise KitError(f"{path}: cannot write: {first_line(e)}") from None
@@ -93,6 +99,16 @@ def read(path):
         raise KitError(f"{path}: cannot read: {first_line(e)}") from None
 
 
+def read_tags(path):
+    """The tags of a raster."""
+    import rasterio
+    try:
+        with quiet(), rasterio.open(path) as ds:
+            return ds.tags()
+    except rasterio.errors.RasterioIOError as e:
+        raise KitError(f"{path}: cannot read: {first_line(e)}") from None
+
+
 def band_count(path):
     """Number of bands of a raster; a truncated file is refused."""
     import rasterio
@@ -102,3 +118,23 @@ def band_count(path):
             return ds.count
     except rasterio.errors.RasterioIOError as e:
         raise KitError(f"{path}: cannot read: {first_line(e)}") from None
+
+
+def product_tiff(path, r, c, masked, scale, offset, dates, width, height, crs, transform,
+                 rows):
+    """The GeoTIFF of the product of Raster r open for writing, as fit and
+    export write it: NoData declared, the counts with the band scale and
+    offset that give the index back (scale, offset: S and O of the samples),
+    dates (ISO strings or None) in the band names of the series, the
+    conversion and the control values c in the tags."""
+    name = r.stem
+    tags = dict(kovarkit_source=r.name, kovarkit_title=r.title, kovarkit_scale=scale,
+                kovarkit_offset=offset, **control_attrs(c, masked))
+    names = r.band_names
+    if dates is not None:
+        tags["kovarkit_dates"] = ",".join(dates)
+        if name in ("f", "i"):
+            names = tuple(f"{b}: {day}" for b, day in zip(names, dates))
+    scaling = tuple(decoding(scale, offset).values()) if name in COUNT_PRODUCTS else None
+    return GeoTiff(path, width, height, r.dtype, names, tags, crs, transform,
+                   nodata=NODATA[name], block_lines=rows, scaling=scaling)

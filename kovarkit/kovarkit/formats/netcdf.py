@@ -3,8 +3,9 @@ written block by block, and whole Datasets written."""
 
 import numpy as np
 
-from ..core.products import DTYPES, VARIABLE_ATTRS, dataset_attrs, parameter_names
+from ..core.products import DTYPES, NODATA, dataset_attrs, parameter_names, variable_attrs
 from ..errors import KitError, first_line
+from .dates import cf_encode
 from .georef import cell_centres, grid_mapping
 from .integrity import check_complete
 
@@ -16,15 +17,35 @@ def format_of(path):
             else "gtiff")
 
 
-def open_dataset(path):
+def open_dataset(path, cache=None, stored=False):
     """A NetCDF file or Zarr store as a lazy Dataset, coordinates decoded;
-    a truncated file is refused."""
+    cache: bytes of the HDF5 chunk cache of each NetCDF variable, so that
+    reading by blocks of lines decompresses each chunk once when it fits;
+    stored: values as stored, fill values and scaling left to the caller; a
+    truncated file is refused."""
+    import warnings
+
     import xarray as xr
     check_complete(path)
     try:
-        if format_of(path) == "zarr":
-            return xr.open_zarr(path, decode_coords="all")
-        return xr.open_dataset(path, decode_coords="all")
+        # xarray's notes on bounds and encodings it cannot decode are not the
+        # user's business: the variables come through either way
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)
+            if format_of(path) != "zarr" and cache:
+                import netCDF4
+                size, slots, preemption = netCDF4.get_chunk_cache()
+                netCDF4.set_chunk_cache(max(size, cache), max(slots, 4099), preemption)
+            opener = xr.open_zarr if format_of(path) == "zarr" else xr.open_dataset
+            options = dict(decode_coords="all", mask_and_scale=not stored)
+            try:
+                return opener(path, **options)
+            except ValueError as e:
+                if "decode" not in str(e) or "time" not in str(e):
+                    raise
+                # units such as "months since" that no calendar date follows:
+                # the time steps keep their numbers and units
+                return opener(path, decode_times=False, **options)
     except Exception as e:  # the backends raise many types
         raise KitError(f"{path}: cannot open as NetCDF or Zarr: {first_line(e)}") from None
 
@@ -59,23 +80,24 @@ def grid_dataset(variables, crs, transform, attrs):
 
 class ProductWriter:
     """One NetCDF file or Zarr store with the variables of kovarkit.xarray.fit:
-    p (param, y, x), f and i (time, y, x), order, aic, min, max (y, x), the
-    coordinates, and the CRS in a spatial_ref grid mapping; written block by
-    block of image lines."""
+    p (param, y, x), f and i (time, y, x), order, aic, min, max (y, x), under
+    the source's names of the dimensions, its coordinates with their
+    attributes and dates, and the CRS in a spatial_ref grid mapping; each
+    product with its _FillValue, the counts with scale_factor and add_offset;
+    written block by block of image lines."""
 
-    def __init__(self, kind, path, src, c, names, rows, masked):
-        y, x = src.ydim, src.xdim
+    def __init__(self, kind, path, src, c, names, rows, masked, scale=1.0, offset=0.0):
+        y, x, t = src.ydim, src.xdim, src.dim
         coords = src.coords()
         ndat, npara = src.ndat, 2 * c["nfunc"] + 2
         shapes = {"p": (("param", y, x), (npara, src.height, src.width)),
-                  "f": (("time", y, x), (ndat, src.height, src.width))}
+                  "f": ((t, y, x), (ndat, src.height, src.width))}
         shapes["i"] = shapes["f"]
         self.kind = kind
         if kind == "netcdf":
             import netCDF4
             self.root = netCDF4.Dataset(path, "w", format="NETCDF4")
-            for d, size in (("param", npara), ("time", ndat), (y, src.height),
-                            (x, src.width)):
+            for d, size in (("param", npara), (t, ndat), (y, src.height), (x, src.width)):
                 self.root.createDimension(d, size)
         else:
             import zarr
@@ -84,31 +106,41 @@ class ProductWriter:
         self.vars = {}
         for n in names:
             dims, shape = shapes.get(n, ((y, x), (src.height, src.width)))
-            attrs = dict(VARIABLE_ATTRS[n])
+            attrs = variable_attrs(n, scale, offset, src.units)
             if crs_attrs:
                 attrs["grid_mapping"] = "spatial_ref"
             chunks = shape[:-2] + (min(rows, src.height), src.width)
-            self.vars[n] = self._create(n, dims, shape, np.dtype(DTYPES[n]), attrs, chunks)
+            self.vars[n] = self._create(n, dims, shape, np.dtype(DTYPES[n]), attrs, chunks,
+                                        fill=DTYPES[n](NODATA[n]))
         self._create("param", ("param",), (npara,), str, {"long_name": "parameter"}, None,
-                     np.array(parameter_names(c["nfunc"]), dtype=object))
-        for d, size in (("time", ndat), (y, src.height), (x, src.width)):
+                     data=np.array(parameter_names(c["nfunc"]), dtype=object))
+        time = src.time_coordinate()
+        if time is None:
+            numbers, attrs = np.arange(1, ndat + 1), {"long_name": "time step"}
+        else:
+            numbers, attrs = cf_encode(*time)
+        self._create(t, (t,), (ndat,), numbers.dtype, attrs, None, data=numbers)
+        for d, size in ((y, src.height), (x, src.width)):
             v = coords.get(d)
-            if v is None and d == "time":
-                v = np.arange(1, size + 1)
             if v is not None:
-                self._create(d, (d,), (size,), np.asarray(v).dtype, {}, None, np.asarray(v))
+                v = np.asarray(v)
+                self._create(d, (d,), (size,), v.dtype, src.coord_attrs.get(d, {}), None,
+                             data=v)
         if crs_attrs:
-            self._create("spatial_ref", (), (), "i4", crs_attrs, None, np.int32(0))
-        for k, v in dataset_attrs(c, masked).items():
+            self._create("spatial_ref", (), (), "i4", crs_attrs, None, data=np.int32(0))
+        for k, v in dataset_attrs(c, masked, scale, offset).items():
             if kind == "netcdf":
                 self.root.setncattr(k, v)
             else:
                 self.root.attrs[k] = v
 
-    def _create(self, name, dims, shape, dtype, attrs, chunks, data=None):
+    def _create(self, name, dims, shape, dtype, attrs, chunks, fill=None, data=None):
+        attrs = {k: v for k, v in attrs.items() if k not in ("_FillValue", "missing_value")}
         if self.kind == "netcdf":
             v = self.root.createVariable(name, dtype, dims, zlib=chunks is not None,
-                                         chunksizes=chunks, fill_value=False)
+                                         chunksizes=chunks,
+                                         fill_value=False if fill is None else fill)
+            v.set_auto_maskandscale(False)  # counts are written as they are
             for k, a in attrs.items():
                 v.setncattr(k, a)
             if data is not None:
@@ -122,7 +154,7 @@ class ProductWriter:
             data = np.asarray(data, dtype="U")
             dtype = data.dtype
         v = self.root.create_dataset(name, shape=shape, dtype=dtype, chunks=chunks or shape,
-                                     fill_value=None)
+                                     fill_value=fill)
         v.attrs.update(attrs)
         v.attrs["_ARRAY_DIMENSIONS"] = list(dims)
         if data is not None:
@@ -131,10 +163,17 @@ class ProductWriter:
 
     def write(self, block, row0):
         """Lines row0.. of the products: a dict name -> (bands, lines, pixels)
-        or (lines, pixels) array."""
-        for n, v in self.vars.items():
-            b = block[n]
-            v[..., row0:row0 + b.shape[-2], :] = b
+        or (lines, pixels) array. NetCDF writes hold xarray's lock of the
+        netCDF and HDF5 libraries, which are not thread-safe, so that a
+        source read by xarray in another thread meanwhile waits."""
+        import contextlib
+        lock = contextlib.nullcontext()
+        if self.kind == "netcdf":
+            from xarray.backends.netCDF4_ import NETCDF4_PYTHON_LOCK as lock
+        with lock:
+            for n, v in self.vars.items():
+                b = block[n]
+                v[..., row0:row0 + b.shape[-2], :] = b
 
     def close(self):
         if self.root is None:

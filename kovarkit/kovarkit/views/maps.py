@@ -71,6 +71,9 @@ def _continuous(plt, fig, ax, values, cmap, lo, hi, extend, missing, what, label
                   loc="upper left", bbox_to_anchor=(0.0, -0.04), fontsize=8, frameon=False)
 
 
+NODATA_COLOUR = "white"
+
+
 def _categorical(ax, fig, values, labels):
     import matplotlib
     from matplotlib.colors import BoundaryNorm, ListedColormap
@@ -78,7 +81,9 @@ def _categorical(ax, fig, values, labels):
     palette = list(matplotlib.colormaps["tab10"].colors)
     colours = []
     for c in cats:  # colour by value, so that maps of different scenes agree
-        colours.append("0.15" if labels(c).startswith("failed") else palette[int(c) % 10])
+        text = labels(c)
+        colours.append("0.15" if text.startswith("failed") else NODATA_COLOUR
+                       if text == "no data" else palette[int(c) % 10])
     index = np.searchsorted(cats, values)
     cmap = ListedColormap(colours)
     norm = BoundaryNorm(np.arange(len(cats) + 1) - 0.5, len(cats))
@@ -88,14 +93,21 @@ def _categorical(ax, fig, values, labels):
     cb.ax.set_yticklabels([labels(c) for c in cats])
 
 
-def product_map(data, name, band, band_name, out, no_model=None):
+def product_map(data, name, band, band_name, out, no_model=None, nodata=None, title=None):
     """Band `band` (from 1) of scene raster `name` (e.g. p.bsq), its values
     data (lines, pixels) as stored; no_model: True where the pixel has no
-    model (drawn grey), or None."""
-    plt, fig, ax = _frame(data, f"{name} band {band}: {band_name}")
+    model (drawn grey), or None; nodata: True where the pixel had no valid
+    sample (drawn white, or grey in continuous bands), or None; title: the
+    file's own name, by default name."""
+    plt, fig, ax = _frame(data, f"{title or name} band {band}: {band_name}")
+    if nodata is not None and nodata.any():
+        no_model = nodata if no_model is None else (no_model | nodata)
     if name == "order.dat":
-        _categorical(ax, fig, order_values(data),
-                     lambda v: f"failed ({v})" if v <= 1 else f"order {v}")
+        values = order_values(data)
+        if nodata is not None:
+            values = np.where(nodata, -128, values)
+        _categorical(ax, fig, values, lambda v: "no data" if v == -128 else
+                     f"failed ({v})" if v <= 1 else f"order {v}")
     elif name == "mask.bsq":
         _categorical(ax, fig, data, lambda v: f"mask {v}")
     else:
@@ -106,7 +118,8 @@ def product_map(data, name, band, band_name, out, no_model=None):
             cmap, (lo, hi), extend = "twilight", (-math.pi, math.pi), "neither"
         else:
             cmap, (lo, hi), extend = "viridis", stretch(values), "both"
-        _continuous(plt, fig, ax, values, cmap, lo, hi, extend, no_model, "no model")
+        _continuous(plt, fig, ax, values, cmap, lo, hi, extend, no_model,
+                    "no model" if nodata is None or not nodata.any() else "no model or no data")
     _finish(plt, fig, ax, out)
 
 

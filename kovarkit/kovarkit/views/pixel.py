@@ -9,6 +9,8 @@ from .maps import pyplot
 
 
 def failure_message(s):
+    if s.get("nodata"):
+        return "no valid sample: the pixel is NoData in every product"
     if s["failed"]:
         return (f"the final fit failed (order value {s['order']}): f.bsq and p.bsq "
                 "hold zeros for this pixel")
