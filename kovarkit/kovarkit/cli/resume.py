@@ -58,11 +58,13 @@ class StagedRun:
                            f"this one has memory for {rows}; give it the --memory it had")
         return had
 
-    def begin(self, src_paths, control, layout):
-        """Starts the journal, or checks that it records this very run."""
+    def begin(self, src_paths, settings, layout):
+        """Starts the journal, or checks that it records this very run:
+        src_paths, the options (settings: the values they resolve to, which
+        take the place of the options' text) and the block layout."""
         options = {k: v for k, v in vars(self.args).items() if k not in FREE}
         run = dict(command=self.args.command_line, started=time.strftime("%Y-%m-%dT%H:%M:%S%z"),
-                   sources=identity(src_paths), options=dict(options, **control),
+                   sources=identity(src_paths), options=dict(options, **settings),
                    layout=dict(layout, blocks=-(-layout["height"] // layout["rows"])))
         if self.journal.record is None:
             self.journal.start(run)
