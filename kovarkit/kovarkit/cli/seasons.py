@@ -1,6 +1,8 @@
 """`kovarkit seasons SOURCE --out OUT`: the seasonal metrics of a fit as maps,
 one GeoTIFF per metric (one band per period), or one NetCDF or Zarr dataset
-(dimension season), with the source's georeferencing."""
+(dimension season), with the source's georeferencing; made in the locked
+temporary directory OUT.kovarkit-tmp (one run per output) and moved into
+place when complete."""
 
 import os
 import sys
@@ -11,7 +13,9 @@ from ..core.products import period_of
 from ..core.seasons import METRICS, Seasons, seasons
 from ..errors import KitError
 from ..formats.geotiff import GeoTiff
+from ..formats.journal import Journal, resume_command
 from ..formats.netcdf import format_of
+from ..formats.tempout import TempOutput
 
 
 def _from_scene(source, args, opts):
@@ -106,14 +110,31 @@ def _write_dataset(out, metrics, crs, transform, attrs, names):
 
 
 def run(args):
-    import warnings
     kind = format_of(args.out)
     targets = ([os.path.join(args.out, name + ".tif") for name in METRICS] if kind == "gtiff"
                else [args.out])
-    if not args.force:
-        for t in targets:
-            if os.path.exists(t):
-                raise KitError(f"{t}: exists; not overwritten (use --force)")
+    tmp = TempOutput(args.out, args.command_line)
+    fit = Journal(tmp.path).record
+    if fit is not None:  # never the leftover of a fit
+        tmp.close(keep=True)
+        raise KitError(f"{tmp.path}: left by an interrupted run; resume it with: "
+                       f"{resume_command(fit['command'])} (or remove it)")
+    with tmp:
+        tmp.clear()
+        if not args.force:
+            for t in targets:
+                if os.path.exists(t):
+                    raise KitError(f"{t}: exists; not overwritten (use --force)")
+        final = tmp.file("final" + (os.path.splitext(args.out.rstrip("/\\"))[1]
+                                    if kind != "gtiff" else ""))
+        tmp.commit(_seasons(args, kind, final), targets)
+    print("wrote " + " ".join(targets))
+    return 0
+
+
+def _seasons(args, kind, final):
+    """Writes the metrics to final; the paths written."""
+    import warnings
     args.names = ("y", "x")
     m, crs, transform, attrs = _metrics_of(args.source, args)
     if crs is None and transform is not None and transform.is_identity:
@@ -127,8 +148,5 @@ def run(args):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # NotGeoreferencedWarning and the like
         if kind != "gtiff":
-            written = _write_dataset(args.out, m, crs, transform, attrs, args.names)
-        else:
-            written = _write_geotiffs(args.out, m, crs, transform, attrs)
-    print("wrote " + " ".join(written))
-    return 0
+            return _write_dataset(final, m, crs, transform, attrs, args.names)
+        return _write_geotiffs(final, m, crs, transform, attrs)
