@@ -152,7 +152,7 @@ def _run(args, out, kind, budget, have, good, scale, offset, staged):
         staged.begin(args.sources + (args.mask or []) + ([args.cntl] if args.cntl else []),
                      dict(c, scale=scale, offset=offset, masked=use_mask),
                      dict(kind=kind, names=names, height=src.height, width=src.width,
-                             ndat=src.ndat, rows=rows))
+                          ndat=src.ndat, rows=rows))
         _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, staged)
         final = staged.file("final" + os.path.splitext(out.rstrip("/\\"))[1] * (kind != "gtiff"))
         if kind == "gtiff":
