@@ -19,6 +19,7 @@ pytest.importorskip("zarr")
 
 from kovarkit.cli import main  # noqa: E402
 from kovarkit.formats.journal import Journal  # noqa: E402
+from kovarkit.formats.tempout import TempOutput  # noqa: E402
 from kovarkit.test_support import run_kit  # noqa: E402
 
 H, W, T = 12, 20, 23  # one line per block within 64K: 12 blocks
@@ -36,19 +37,31 @@ def source(tmp_path_factory):
     return str(path)
 
 
-def fork_fit(out, src, *extra, stderr=os.devnull):
-    """Pid of a child process running `kovarkit fit`, the final write slowed
-    by 2 ms a block so that signals land within it."""
+def fork_fit(out, src, *extra, stderr=os.devnull, after_block=None, before_commit=None):
+    """Pid of a child process running `kovarkit fit`, its final write slowed
+    by 2 ms a block so that kills land within it; after_block(blocks staged)
+    and before_commit() run in it at those points (to hold it there)."""
     pid = os.fork()
     if pid:
         return pid
     status = 1
     try:
         sys.stdout = sys.stderr = open(stderr, "w")
-        def slow(*a, _f=Journal.staged):
+
+        def staged(*a, _f=Journal.staged):
             time.sleep(0.002)
             return _f(*a)
-        Journal.staged = slow
+
+        def stage(self, *a, _f=Journal.stage):
+            _f(self, *a)
+            if after_block:
+                after_block(len(self.record["staged"]))
+
+        def commit(*a, _f=TempOutput.commit):
+            if before_commit:
+                before_commit()
+            return _f(*a)
+        Journal.staged, Journal.stage, TempOutput.commit = staged, stage, commit
         status = main(["fit", src, "--out", out, *OPTIONS, *extra])
     finally:
         sys.stderr.flush()
@@ -93,7 +106,8 @@ def test_three_kills_at_random_points_then_resume_give_the_bytes_of_one_run(
     for kill in range(3):
         # within the blocks left, or (at least the third time) in the final write
         j = rng.randint(done + 1, H + 1) if kill < 2 else H + 1
-        pid = fork_fit(out, source, *(["--resume"] if kill else []))
+        pid = fork_fit(out, source, *(["--resume"] if kill else []),
+                       before_commit=lambda: time.sleep(3600))  # never too late
         wait_for(pid, out, lambda r, names: len(r["staged"]) >= j or
                  j > H and any(n.startswith("final") for n in names))
         time.sleep(rng.uniform(0, 0.05))
@@ -117,7 +131,8 @@ def test_signals_stop_with_one_line_and_a_resume_refuses_another_run(source, tmp
     for sig, extra, status, tail in [
             (signal.SIGINT, [], 130, "; the temporary outputs removed"),
             (signal.SIGTERM, ["--resume"], 143, " blocks done: resume with: kovarkit fit ")]:
-        pid = fork_fit(out, source, *extra, stderr=err)
+        pid = fork_fit(out, source, *extra, stderr=err,
+                       after_block=lambda n: n >= 2 and time.sleep(3600))
         assert wait_for(pid, out, lambda r, _: len(r["staged"]) >= 2)
         os.kill(pid, sig)
         assert ended(pid) == status
@@ -145,12 +160,13 @@ def test_signals_stop_with_one_line_and_a_resume_refuses_another_run(source, tmp
     assert run_kit("fit", source, "--out", out, *OPTIONS, "--force")[0] == 0
     fitted = str(tmp_path / "fit.nc")
     os.rename(out, fitted)
-    pid = fork_fit(out, source)
-    assert wait_for(pid, out, lambda r, _: True)
-    os.kill(pid, signal.SIGSTOP)
+    hold, release = os.pipe()
+    pid = fork_fit(out, source, after_block=lambda n: n == 1 and os.read(hold, 1))
+    assert wait_for(pid, out, lambda r, _: len(r["staged"]) == 1)
     second = [run_kit("fit", source, "--out", out, *OPTIONS),
               run_kit("seasons", fitted, "--out", out)]
-    os.kill(pid, signal.SIGCONT)
+    os.write(release, b"x")
+    os.close(hold), os.close(release)
     for status, _, text in second:
         assert status == 1 and text.count("\n") == 1 and \
             f"{out}: being written by another run (pid {pid} on " in text and \
