@@ -33,6 +33,7 @@ bench:
 	bench/scene_bench.sh $(BUILD)-bench
 	/usr/bin/python3 bench/python_bench.py $(BUILD)-bench
 	/usr/bin/python3 bench/cube_bench.py $(BUILD)-bench
+	/usr/bin/python3 bench/seasons_bench.py $(BUILD)-bench
 
 # --- Hardening: sanitizers, valgrind and fuzzing, each in its own build tree.
 # test-scale: the scale tests including the slow sparse scene.

@@ -4,7 +4,7 @@
 Usage: bench/cube_bench.py BUILD_DIR. Writes a 500 x 500 x 46 float NDVI
 NetCDF (8-day composites, latitude ascending, a lake without data, fill
 value -3000, three variables) and times, by the clock and best of
-BENCH_REPEAT (1) runs:
+BENCH_REPEAT (1) rounds, the commands taken in turn in each round:
   - kovarkit import NETCDF:cube.nc:ndvi, kovarind, kovarkit export (GeoTIFFs);
   - kovarkit fit cube.nc --var ndvi to a GeoTIFF directory, .nc and .zarr
     with the default --memory, and to GeoTIFFs with smaller budgets.
@@ -41,15 +41,22 @@ def timed(commands, cwd):
             r1.ru_utime + r1.ru_stime - r0.ru_utime - r0.ru_stime)
 
 
-def best(repeat, commands, cwd, clean):
-    times = []
+def interleaved(repeat, runs):
+    """Best (clock, processor seconds) of each run, the runs taken in turn
+    `repeat` times so that each meets the machine's load alike; runs:
+    (label, commands, cwd, clean) tuples."""
+    best = {}
     for _ in range(repeat):
-        clean()
-        try:
-            times.append(timed(commands, cwd))
-        except subprocess.CalledProcessError as e:
-            return f"failed: {' '.join(e.cmd[1:4])} ... status {e.returncode}"
-    return min(times)
+        for label, commands, cwd, clean in runs:
+            clean()
+            try:
+                t = timed(commands, cwd)
+            except subprocess.CalledProcessError as e:
+                best[label] = f"failed: {' '.join(e.cmd[1:4])} ... status {e.returncode}"
+                continue
+            old = best.get(label)
+            best[label] = t if not isinstance(old, tuple) else min(old, t)
+    return best
 
 
 def same_products(a, b):
@@ -76,22 +83,19 @@ def main(build):
         shutil.rmtree(scene, ignore_errors=True)
         os.makedirs(scene)
 
-    rows = []
-    t = best(repeat, [KIT + ["import", f'NETCDF:"{cube}":ndvi', *SCALE, "--cadence", "8-day"],
-                      [os.path.join(build, "kovarind"), "-q"],
-                      KIT + ["export", "--outdir", "tifs"]], scene, clean_scene)
-    rows.append(("import + kovarind + export -> GeoTIFFs", t))
-    outs = {"tifs": "GeoTIFF directory", "fit.nc": "NetCDF", "fit.zarr": "Zarr"}
-    for out, what in outs.items():
-        path = os.path.join(work, out)
-        t = best(repeat, [KIT + ["fit", cube, "--var", "ndvi", *SCALE, "--out", path, "--quiet",
-                                 "--force"]], work, lambda: None)
-        rows.append((f"kovarkit fit -> {what}, default --memory", t))
+    fit = KIT + ["fit", cube, "--var", "ndvi", *SCALE, "--quiet", "--force", "--out"]
+    runs = [("import + kovarind + export -> GeoTIFFs",
+             [KIT + ["import", f'NETCDF:"{cube}":ndvi', *SCALE, "--cadence", "8-day"],
+              [os.path.join(build, "kovarind"), "-q"], KIT + ["export", "--outdir", "tifs"]],
+             scene, clean_scene)]
+    for out, what in {"tifs": "GeoTIFF directory", "fit.nc": "NetCDF",
+                      "fit.zarr": "Zarr"}.items():
+        runs.append((f"kovarkit fit -> {what}, default --memory",
+                     [fit + [os.path.join(work, out)]], work, lambda: None))
     for mem in ("64M", "256M"):
-        path = os.path.join(work, "tifs")
-        t = best(repeat, [KIT + ["fit", cube, "--var", "ndvi", *SCALE, "--out", path, "--quiet",
-                                 "--force", "--memory", mem]], work, lambda: None)
-        rows.append((f"kovarkit fit -> GeoTIFF directory, --memory {mem}", t))
+        runs.append((f"kovarkit fit -> GeoTIFF directory, --memory {mem}",
+                     [fit + [os.path.join(work, "tifs"), "--memory", mem]], work, lambda: None))
+    rows = interleaved(repeat, runs).items()
     print(f"{SIZE} x {SIZE} x {STEPS} float NetCDF, best of {repeat} (clock, processor "
           f"seconds; {os.cpu_count()} cores, load {os.getloadavg()[0]:.1f}):")
     for what, t in rows:

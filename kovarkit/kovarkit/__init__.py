@@ -9,6 +9,7 @@ draws pixel plots and quicklook maps.
 __version__ = "0.2.0"
 
 from .core.fit import Products, fit  # noqa: E402,F401
+from .core.periods import PeriodProducts, fit_periods  # noqa: E402,F401
 from .core.seasons import Seasons, seasons  # noqa: E402,F401
 
 

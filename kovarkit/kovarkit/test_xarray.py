@@ -141,3 +141,61 @@ def test_local_cluster_of_two_processes_gives_the_same_bytes():
     assert len(set(workers.values())) == 2
     assert_same(got, want)
 
+
+
+@pytest.mark.parametrize("cadence, year_start, first_day", [
+    ("8D", None, "2020-01-01"),        # 46 steps a year
+    ("MS", "07-01", "2019-07-01"),     # 12 monthly steps, a southern year
+])
+def test_seasons_in_dates_days_of_year_and_index_units(cadence, year_start, first_day):
+    import math
+    import pandas as pd
+    npoint = 46 if cadence == "8D" else 12
+    time = pd.date_range("2020-01-01", periods=2 * npoint, freq=cadence)
+    w = 2 * math.pi / npoint
+    tp = np.array([1.0, 7.5, npoint - 0.25])    # peaks as time steps, one per pixel
+    p = np.zeros((3, 4), np.float32)
+    p[:, 0], p[:, 2], p[:, 3] = 0.5, 0.2, math.pi / 2 - w * tp
+    ds = xr.Dataset({"p": (("x", "param"), p)}, coords={"time": time},
+                    attrs={"kovarind_npoint": npoint, "kovarind_ndat": 2 * npoint,
+                           "kovarkit_time_dim": "time", "kovarkit_scale": 4096 * 2.0,
+                           "kovarkit_offset": 100.0})
+    s = kx.seasons(ds, year_start=year_start).transpose("x", "season")
+    ns = time.values.astype(np.int64).astype(float)
+    steps = np.stack([tp, tp + npoint], axis=1)
+    i = np.clip(np.floor(steps).astype(int) - 1, 0, ns.size - 2)
+    want = ns[i] + (steps - 1 - i) * (ns[i + 1] - ns[i])     # interpolated dates
+    np.testing.assert_allclose(s.peak_time.values.astype(np.int64), want, atol=1e-3 * 86400e9)
+    year = pd.DatetimeIndex(want.ravel()).year.values.reshape(want.shape)
+    start = np.array([np.datetime64(f"{y}-{first_day[5:]}") for y in year.ravel()]).reshape(
+        year.shape)
+    if year_start:
+        year = np.where(want < start.astype("datetime64[ns]").astype(np.int64).astype(float),
+                        year - 1, year)
+        start = np.array([np.datetime64(f"{y}-{first_day[5:]}") for y in year.ravel()])\
+            .reshape(year.shape)
+    np.testing.assert_array_equal(s.year, year)
+    days = (want - start.astype("datetime64[ns]").astype(np.int64)) / 86400e9 + 1
+    np.testing.assert_allclose(s.peak_doy, days, atol=1e-3)
+    length_steps = 2 * math.acos(-1 + 2 * 0.2) / w
+    days_per_step = np.diff(ns).mean() / 86400e9
+    np.testing.assert_allclose(s.length, length_steps * days_per_step, rtol=0.06)
+    assert s.length.attrs["units"] == "days"
+    # index = (counts - 100) / 8192: peak 0.7 model units, amplitude 0.4
+    np.testing.assert_allclose(s.peak_value, (0.7 * 4096 - 100) / 8192, atol=1e-5)
+    np.testing.assert_allclose(s.amplitude, 0.4 * 4096 / 8192, atol=1e-5)
+    assert "index units" in s.peak_value.attrs["units"]
+
+
+def test_fit_periods_records_what_seasons_needs():
+    samples, _ = cube(steps=138)
+    samples = samples.assign_coords(time=np.arange("2020-01-01", 138 * 8, 8,
+                                                   dtype="datetime64[D]").astype("datetime64[ns]"))
+    ds = kx.fit_periods(samples.chunk({"y": 3}), window=3, nfunc=2)
+    want = kovarkit.fit_periods(samples.values, window=3, nfunc=2)
+    assert ds.p.dims == ("period", "param", "y", "x")
+    assert ds.p.transpose("y", "x", "period", "param").values.tobytes() == want.p.tobytes()
+    assert ds.window_start.values.tolist() == [1, 1, 1]
+    assert str(ds.period_start.values[1])[:10] == "2021-01-03"   # 2020 has 366 days
+    s = kx.seasons(ds)
+    assert s.peak_time.dtype.kind == "M" and s.year.dims == ("season", "y", "x")

@@ -10,8 +10,7 @@ converted, fit by the engine and written before the next is read, so the
 memory in use follows --memory, not the size of the cube. Every block is
 staged in the locked temporary directory OUT.kovarkit-tmp and the outputs
 are written from the staged blocks, then moved into place: a failed run
-leaves nothing behind, a killed one can be resumed (--resume). The products
-are north-up whatever the order of the source's lines.
+leaves nothing behind, a killed one can be resumed (--resume). The products are north-up whatever the order of the source's lines.
 """
 
 import os
@@ -22,6 +21,7 @@ import numpy as np
 from ..core import fit as engine
 from ..core.cadence import aliasing_warning, cadence, short_series_warning
 from ..core.counts import float_without_scale, out_of_range, to_counts, usable
+from ..core.periods import checked_windows, fit_periods
 from ..core.products import PRODUCTS, rasters, set_nodata
 from ..errors import KitError
 from ..formats.blocks import blocks_for_overlap, line_bytes, rows_per_block
@@ -114,7 +114,7 @@ def _run(args, out, kind, budget, have, good, scale, offset, staged):
                       cache=budget // 4)
     qa = None
     try:
-        if not 3 <= src.ndat <= 200:
+        if not 3 <= src.ndat <= 200 and not args.periods:
             raise KitError(f"{src.paths[0]}: the sources hold {src.ndat} time step(s); "
                            "a fit needs 3..200")
         if args.dates is not None:
@@ -132,7 +132,13 @@ def _run(args, out, kind, budget, have, good, scale, offset, staged):
                                f"lines x pixels), the sources {src.ndat} x {src.height} x "
                                f"{src.width}")
         control, use_mask = _control(args, src)
-        c = engine.control_values(src.ndat, use_mask, **control)
+        if not args.periods:
+            c, periods = engine.control_values(src.ndat, use_mask, **control), None
+        else:
+            try:
+                c, periods = checked_windows(src.ndat, args.window, use_mask, **control)
+            except ValueError as e:
+                raise KitError(f"{src.paths[0]}: --periods: {e}") from None
         for text in (aliasing_warning(c["nfunc"], c["npoint"]),
                      short_series_warning(src.ndat, c["npoint"])):
             if text:
@@ -148,7 +154,8 @@ def _run(args, out, kind, budget, have, good, scale, offset, staged):
                            f"process can get ({have[1]})")
         rows = staged.rows(blocks_for_overlap(src.height, rows_per_block(
             budget // 2, src.width, src.ndat, npara)))
-        names = [n for n in PRODUCTS if n != "i" or c["intp"] == 1]
+        names = [n for n in PRODUCTS if (n != "i" or c["intp"] == 1)
+                 and (periods is None or n not in ("f", "i"))]
         staged.begin(args.sources + (args.mask or []) + ([args.cntl] if args.cntl else []),
                      dict(c, scale=scale, offset=offset, masked=use_mask),
                      dict(kind=kind, names=names, height=src.height, width=src.width,
@@ -156,12 +163,13 @@ def _run(args, out, kind, budget, have, good, scale, offset, staged):
         _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, staged)
         final = staged.file("final" + os.path.splitext(out.rstrip("/\\"))[1] * (kind != "gtiff"))
         if kind == "gtiff":
-            staged.finish(lambda: _GeoTiffs(final, src, c, names, use_mask, rows, scale, offset),
+            staged.finish(lambda: _GeoTiffs(final, src, c, names, use_mask, rows, scale, offset,
+                                            periods),
                           [os.path.join(final, n + ".tif") for n in names],
                           [os.path.join(out, n + ".tif") for n in names], names)
         else:
             staged.finish(lambda: ProductWriter(kind, final, src, c, names, rows, use_mask,
-                                                scale, offset), [final], [out], names)
+                                                scale, offset, periods), [final], [out], names)
     finally:
         src.close()
         if qa is not None:
@@ -208,6 +216,8 @@ def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, staged):
     except ImportError:
         bar = None
     try:
+        fit = (lambda *a, **k: fit_periods(*a, window=args.window, **k)) if args.periods \
+            else engine.fit
         with ThreadPoolExecutor(1) as reader:
             def read(row0):
                 n = min(rows, src.height - row0)
@@ -218,11 +228,12 @@ def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, staged):
                 samples, mask, empty = pending.result()
                 if k + 1 < len(starts):
                     pending = read(starts[k + 1])
-                prod = engine.fit(samples, mask, threads=threads, **c)._asdict()
+                prod = {n: v for n, v in fit(samples, mask, threads=threads, **c)._asdict()
+                        .items() if n in PRODUCTS}
                 del samples, mask
                 set_nodata(prod, empty)
-                staged.stage(blocks[k][0], {n: _layout(v) for n, v in prod.items()
-                                            if v is not None})
+                staged.stage(blocks[k][0], {n: _layout(v, args.periods)
+                                            for n, v in prod.items() if v is not None})
                 del prod
                 if bar is not None:
                     bar.update(len(empty))
@@ -241,15 +252,18 @@ def _refuse_out_of_range(src, counts, out, scale, offset, row0):
         f"the first at line {row0 + line}, pixel {pixel}, time step {step}; nothing written")
 
 
-def _layout(block):
-    """(rows, pixels[, bands]) engine output -> (bands, rows, pixels) or (rows, pixels)."""
+def _layout(block, periods=False):
+    """(rows, pixels[, bands]) engine output -> (bands, rows, pixels) or (rows, pixels);
+    of a fit per period (rows, pixels, period[, param]) -> (period[, param], rows, pixels)."""
+    if periods:
+        return np.moveaxis(block, (2, 3)[:block.ndim - 2], (0, 1)[:block.ndim - 2])
     return np.moveaxis(block, -1, 0) if block.ndim == 3 else block
 
 
 class _GeoTiffs:
     """OUT/p.tif, OUT/f.tif, ... as `kovarkit export` writes them."""
 
-    def __init__(self, d, src, c, names, masked, rows, scale, offset):
+    def __init__(self, d, src, c, names, masked, rows, scale, offset, periods=None):
         os.makedirs(d, exist_ok=True)
         time = src.time_coordinate()
         dates = iso(time[0]) if time is not None and is_dates(time[0]) else None
@@ -259,14 +273,15 @@ class _GeoTiffs:
             for n in names:
                 self.files[n] = product_tiff(
                     os.path.join(d, n + ".tif"), bsq[n], c, masked, scale, offset, dates,
-                    src.width, src.height, src.crs, src.transform, rows)
+                    src.width, src.height, src.crs, src.transform, rows, periods)
         except BaseException:
             self.close()
             raise
 
     def write(self, blocks, row0):
         for n, tif in self.files.items():
-            tif.write(blocks[n], row0)
+            b = blocks[n]
+            tif.write(b.reshape((-1,) + b.shape[-2:]) if b.ndim == 4 else b, row0)
 
     def close(self):
         files, self.files = self.files, {}

@@ -7,6 +7,7 @@ import os
 import numpy as np
 
 from ..core.products import without_model
+from ..core.calendar import DATE_METRICS
 from ..core.seasons import METRICS
 from ..errors import KitError
 from ..formats.netcdf import format_of
@@ -21,7 +22,7 @@ def _metric_source(product):
     """(path, metric or None) when product names a seasons output, else None:
     a GeoTIFF of one metric, or OUT.nc:METRIC / OUT.zarr:METRIC."""
     path, _, metric = product.rpartition(":")
-    if format_of(path) != "gtiff" and metric in METRICS:
+    if format_of(path) != "gtiff" and (metric in METRICS or metric in DATE_METRICS):
         return path, metric
     if product.endswith((".tif", ".tiff")) and os.path.isfile(product):
         return product, None

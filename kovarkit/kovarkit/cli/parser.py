@@ -91,13 +91,21 @@ def _conversion_options(p, qa_help):
 
 def _seasons_parser(sub, common):
     s = sub.add_parser("seasons", parents=[common],
-                       help="seasonal metrics of the fitted model as maps, one per period")
+                       help="seasons of the fitted model as maps, one band per season")
     s.add_argument("source", metavar="SCENE_OR_OUT",
                    help="scene directory, directory of GeoTIFF products, or a .nc/.zarr fit")
     s.add_argument("--out", required=True, metavar="OUT",
                    help="OUT.nc, OUT.zarr, or a directory for one GeoTIFF per metric")
     s.add_argument("--threshold", type=float, default=0.2, metavar="T",
-                   help="season level: base + T * amplitude (default 0.2)")
+                   help="start: left base + T * (peak - left base) (default 0.2)")
+    s.add_argument("--end-threshold", type=float, metavar="T",
+                   help="end: right base + T * (peak - right base) (default: --threshold)")
+    s.add_argument("--max-seasons", type=int, default=1, choices=(1, 2),
+                   help="seasons per period, 1 or 2 (default 1)")
+    s.add_argument("--second-ratio", type=float, default=0.5, metavar="R",
+                   help="a second season needs R times the main one's amplitude (default 0.5)")
+    s.add_argument("--year-start", metavar="MM-DD",
+                   help="first day of the year that labels a season (default 01-01)")
     s.add_argument("--step", type=float, default=0.1, metavar="S",
                    help="grid spacing in time steps (default 0.1)")
     s.add_argument("--npoint", type=int, metavar="N",
@@ -142,6 +150,10 @@ def _fit_parser(sub):
             ("fitmd", int, "fit mode 0, 1 or other (default 0)")):
         f.add_argument("--" + key, type=kind, metavar=key.upper(), help=text)
     f.add_argument("--exclude", metavar="T,...", help="excluded time steps, 1-based (NDEF records)")
+    f.add_argument("--periods", action="store_true",
+                   help="fit each whole period on its own window of --window periods")
+    f.add_argument("--window", type=int, default=3, metavar="W",
+                   help="whole periods in each window of --periods (default 3)")
     f.add_argument("--memory", metavar="SIZE",
                    help="memory for the blocks in flight, e.g. 512M (default: a quarter of "
                         "the memory the process can get, cgroup limits included, at most 1G)")

@@ -107,10 +107,10 @@ def test_round_trip_equals_the_engine(cube, tmp_path, source, out, options, expe
             assert ds.descriptions[45] == "fit time step 46: 2020-12-26"
     # the period travels in the tags or attributes to `seasons`
     assert run_kit("seasons", out, "--out", str(tmp_path / "m"))[0] == 0
-    with rasterio.open(tmp_path / "m" / "length.tif") as ds:
+    with rasterio.open(tmp_path / "m" / "quality.tif") as ds:   # (lengths in days if dated)
         assert ds.crs == CRS and ds.transform == TRANSFORM
         np.testing.assert_array_equal(np.moveaxis(ds.read(), 0, -1), kovarkit.seasons(
-            want["p"], npoint=control.get("npoint", 46), ndat=T).length)
+            want["p"], npoint=control.get("npoint", 46), ndat=T).quality)
     # an existing output stays as it was without --force
     for again in (args, ["seasons", out, "--out", str(tmp_path / "m")]):
         status, _, err = run_kit(*again)

@@ -81,16 +81,18 @@ def coefficients(draw):
 @BOUNDED
 @given(coefficients())
 def test_seasons_give_all_metrics_or_none(args):
-    # The seasons have no quality flag: a period has every peak metric or
-    # none, none exactly for coefficients that are not finite or all zero
-    # (and for models beyond single precision), and never an infinite one.
+    # A season has every metric or none, as its quality says: 0 or 4 all
+    # finite, 1 (no model: coefficients not finite, all zero or beyond single
+    # precision) or 2 (no season) none; never an infinite one.
     p, npoint, ndat = args
-    m = kovarkit.seasons(p, npoint=npoint, ndat=ndat)
-    shape = p.shape[:-1] + (ndat // npoint,)
-    assert all(a.shape == shape and a.dtype == np.float32 for a in m)
-    peak = np.isfinite(np.stack([m.peak_time, m.peak_value, m.base_value, m.amplitude]))
-    assert (peak == peak[0]).all() and not np.isinf(np.stack(m)).any()
-    assert (np.isnan(np.stack(m)) | peak[0]).all()
+    m = kovarkit.seasons(p, npoint=npoint, ndat=ndat, max_seasons=1 + ndat % 2)
+    shape = p.shape[:-1] + ((ndat // npoint) * (1 + ndat % 2),)
+    values = np.stack(m[:-1])
+    assert all(a.shape == shape for a in m)
+    assert values.dtype == np.float32 and m.quality.dtype == np.uint8
+    complete = np.isin(m.quality, (0, 4))
+    assert np.isfinite(values[:, complete]).all() and np.isnan(values[:, ~complete]).all()
     usable = (np.isfinite(p).all(-1) & (p != 0).any(-1))[..., None]
     modest = (np.abs(p) < 1e6).all(-1)[..., None]
-    assert (peak[0] <= usable).all() and (peak[0] >= usable & modest).all()
+    no_model = m.quality == 1
+    assert (no_model >= ~usable).all() and (no_model <= ~(usable & modest)).all()

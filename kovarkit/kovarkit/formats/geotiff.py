@@ -121,12 +121,14 @@ def band_count(path):
 
 
 def product_tiff(path, r, c, masked, scale, offset, dates, width, height, crs, transform,
-                 rows):
+                 rows, periods=None):
     """The GeoTIFF of the product of Raster r open for writing, as fit and
     export write it: NoData declared, the counts with the band scale and
     offset that give the index back (scale, offset: S and O of the samples),
     dates (ISO strings or None) in the band names of the series, the
-    conversion and the control values c in the tags."""
+    conversion and the control values c in the tags; periods (a fit per
+    period, core.periods.checked_windows): the bands once per period, in turn,
+    and the windows in the tags."""
     name = r.stem
     tags = dict(kovarkit_source=r.name, kovarkit_title=r.title, kovarkit_scale=scale,
                 kovarkit_offset=offset, **control_attrs(c, masked))
@@ -135,6 +137,12 @@ def product_tiff(path, r, c, masked, scale, offset, dates, width, height, crs, t
         tags["kovarkit_dates"] = ",".join(dates)
         if name in ("f", "i"):
             names = tuple(f"{b}: {day}" for b, day in zip(names, dates))
+    if periods is not None:
+        names = tuple(f"period {k + 1}: {b}" for k in range(periods["window_start"].size)
+                      for b in names)
+        tags.update(kovarind_ndat=periods["ndat"], kovarkit_window=periods["window"],
+                    kovarkit_window_length=periods["window_length"],
+                    kovarkit_window_start=",".join(str(s) for s in periods["window_start"]))
     scaling = tuple(decoding(scale, offset).values()) if name in COUNT_PRODUCTS else None
     return GeoTiff(path, width, height, r.dtype, names, tags, crs, transform,
                    nodata=NODATA[name], block_lines=rows, scaling=scaling)

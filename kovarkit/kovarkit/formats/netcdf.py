@@ -86,18 +86,22 @@ class ProductWriter:
     product with its _FillValue, the counts with scale_factor and add_offset;
     written block by block of image lines."""
 
-    def __init__(self, kind, path, src, c, names, rows, masked, scale=1.0, offset=0.0):
+    def __init__(self, kind, path, src, c, names, rows, masked, scale=1.0, offset=0.0,
+                 periods=None):
         y, x, t = src.ydim, src.xdim, src.dim
         coords = src.coords()
         ndat, npara = src.ndat, 2 * c["nfunc"] + 2
-        shapes = {"p": (("param", y, x), (npara, src.height, src.width)),
+        lead = () if periods is None else ("period",)
+        nlead = () if periods is None else (periods["window_start"].size,)
+        shapes = {"p": (lead + ("param", y, x), nlead + (npara, src.height, src.width)),
                   "f": ((t, y, x), (ndat, src.height, src.width))}
         shapes["i"] = shapes["f"]
         self.kind = kind
         if kind == "netcdf":
             import netCDF4
             self.root = netCDF4.Dataset(path, "w", format="NETCDF4")
-            for d, size in (("param", npara), (t, ndat), (y, src.height), (x, src.width)):
+            for d, size in (("param", npara), (t, ndat), (y, src.height),
+                            (x, src.width)) + tuple(zip(lead, nlead)):
                 self.root.createDimension(d, size)
         else:
             import zarr
@@ -105,7 +109,7 @@ class ProductWriter:
         crs_attrs = grid_mapping(src.crs, src.transform)
         self.vars = {}
         for n in names:
-            dims, shape = shapes.get(n, ((y, x), (src.height, src.width)))
+            dims, shape = shapes.get(n, (lead + (y, x), nlead + (src.height, src.width)))
             attrs = variable_attrs(n, scale, offset, src.units)
             if crs_attrs:
                 attrs["grid_mapping"] = "spatial_ref"
@@ -128,7 +132,17 @@ class ProductWriter:
                              data=v)
         if crs_attrs:
             self._create("spatial_ref", (), (), "i4", crs_attrs, None, data=np.int32(0))
-        for k, v in dataset_attrs(c, masked, scale, offset).items():
+        attrs = dataset_attrs(c, masked, scale, offset)
+        if periods is not None:
+            self._create("period", ("period",), nlead, "i4", {}, None,
+                         data=np.arange(1, nlead[0] + 1))
+            self._create("window_start", ("period",), nlead, "i4",
+                         {"long_name": "first time step of the period's window"}, None,
+                         data=periods["window_start"])
+            attrs.update(kovarind_ndat=ndat, kovarkit_time_dim=t,
+                         kovarkit_window=periods["window"],
+                         kovarkit_window_length=periods["window_length"])
+        for k, v in attrs.items():
             if kind == "netcdf":
                 self.root.setncattr(k, v)
             else:

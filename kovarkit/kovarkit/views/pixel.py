@@ -74,13 +74,15 @@ def draw(ctl, s, title, out):
         ax.plot(t, s["first_fit"], "--", color="tab:blue", lw=1.5, label="first-pass fit (i.bsq)")
     if not s["no_model"]:
         ax.plot(t, s["fit"], "-", color="tab:green", lw=2.2, label="final fit (f.bsq)")
-        mark_seasons(ax, ctl, s["para"])
+        lo, hi = mark_seasons(ax, ctl, s["para"])
+    else:
+        lo, hi = 0.5, ctl.ndat + 0.5
     msg = failure_message(s)
     if msg:
         ax.text(0.5, 0.5, "NO MODEL\n" + msg.replace(": ", ":\n", 1), transform=ax.transAxes,
                 ha="center", va="center", fontsize=12, color="crimson",
                 bbox=dict(fc="white", ec="crimson", alpha=0.9))
-    ax.set_xlim(0.5, ctl.ndat + 0.5)
+    ax.set_xlim(lo, hi)
     ax.set_xlabel("time step")
     ax.set_ylabel("raw counts")
     ax.grid(alpha=0.3)
@@ -102,20 +104,34 @@ def draw(ctl, s, title, out):
 
 
 def mark_seasons(ax, ctl, para, threshold=0.2):
-    """Mark start, peak and end of every season on a pixel plot's fitted curve."""
+    """Mark start, peak and end of every season on a pixel plot's fitted
+    curve, the period boundaries, and the model beyond the series where a
+    season reaches there; returns the time range (lo, hi) to show."""
+    from ..core.model import Model
+    lo, hi = 0.5, ctl.ndat + 0.5
+    npoint = ctl.get("NPOINT")
     try:
-        m = seasons(np.asarray(para), npoint=ctl.get("NPOINT"), ndat=ctl.ndat, nfunc=ctl.nfunc,
+        m = seasons(np.asarray(para), npoint=npoint, ndat=ctl.ndat, nfunc=ctl.nfunc,
                     threshold=threshold)
     except ValueError:
-        return None
-    level = m.base_value + threshold * m.amplitude
-    for field, y, marker, label in [
-            ("start_time", level, ">", f"season start ({threshold:.0%} of the amplitude)"),
-            ("peak_time", m.peak_value, "*", "season peak"),
-            ("end_time", level, "<", "season end")]:
-        x = getattr(m, field)
-        ok = np.isfinite(x)
-        if ok.any():
-            ax.plot(x[ok], y[ok], marker, color="tab:purple", mec="black", ms=11, zorder=5,
-                    label=label)
-    return m
+        return lo, hi
+    ok = (m.quality & 3) == 0
+    if not ok.any():
+        return lo, hi
+    lo = min(lo, float(np.floor(m.start_time[ok].min())) - 0.5)
+    hi = max(hi, float(np.ceil(m.end_time[ok].max())) + 0.5)
+    model = Model(np.asarray(para, np.float64)[None], npoint, ctl.nfunc)
+    for a, b in ((lo, 1.0), (float(ctl.ndat), hi)):
+        if b > a:
+            t = np.linspace(a, b, 50)
+            ax.plot(t, model.at(t[None])[0][0], ":", color="tab:green", lw=1.5,
+                    label="model beyond the series" if a == lo else None)
+    for k in range(1, ctl.ndat // npoint):
+        ax.axvline(k * npoint + 1, color="0.6", lw=0.8, ls="--", zorder=1)
+    for field, value, marker, label in [
+            ("start_time", "start_value", ">", f"season start ({threshold:.0%} above its base)"),
+            ("peak_time", "peak_value", "*", "season peak"),
+            ("end_time", "end_value", "<", "season end")]:
+        ax.plot(getattr(m, field)[ok], getattr(m, value)[ok], marker, color="tab:purple",
+                mec="black", ms=11, zorder=5, label=label)
+    return lo, hi
