@@ -199,3 +199,8 @@ def test_fit_periods_records_what_seasons_needs():
     assert str(ds.period_start.values[1])[:10] == "2021-01-03"   # 2020 has 366 days
     s = kx.seasons(ds)
     assert s.peak_time.dtype.kind == "M" and s.year.dims == ("season", "y", "x")
+    # the index with a pixel of NoData: no model there, the others in index units
+    index = (samples / 1536.0).where((samples.x != samples.x[0]) | (samples.y != samples.y[0]))
+    per = kx.seasons(kx.fit_periods(index, scale=1536, nfunc=2)).transpose("y", "x", "season")
+    assert (per.quality[0, 0] == 1).all() and (per.quality[1:] != 1).all()
+    assert "index units" in per.peak_value.attrs["units"]

@@ -38,7 +38,8 @@ def _block(values, mask=None, *, names, threads, control, units, window=None):
     if window is None:
         prod = _fit(values, mask, threads=threads, **control)._asdict()
     else:
-        prod = _fit_periods(values, mask, window=window, threads=threads, **control)._asdict()
+        prod = {n: v for n, v in _fit_periods(values, mask, window=window, threads=threads,
+                                              **control)._asdict().items() if n in names}
     if empty is not None:
         set_nodata(prod, empty)
     return tuple(prod[n] for n in names)
