@@ -7,13 +7,13 @@ and mask 0, a value outside 0..32767 refusing the whole run, and with --mask
 a sample usable only when its QA value is one of --good. A pixel without any
 usable sample is NoData in every product. Each block of image rows is read,
 converted, fit by the engine and written before the next is read, so the
-memory in use follows --memory, not the size of the cube. Outputs go to a
-temporary name and are renamed at the end: a failed run leaves nothing
-behind. The products are north-up whatever the order of the source's lines.
+memory in use follows --memory, not the size of the cube. Every block is
+staged in the locked temporary directory OUT.kovarkit-tmp and the outputs
+are written from the staged blocks, then moved into place: a failed run
+leaves nothing behind, a killed one can be resumed (--resume). The products are north-up whatever the order of the source's lines.
 """
 
 import os
-import shutil
 import sys
 
 import numpy as np
@@ -31,6 +31,7 @@ from ..formats.geotiff import product_tiff
 from ..formats.netcdf import ProductWriter, format_of
 from ..formats.sources import open_source
 from .parser import conversion, parse_size
+from .resume import StagedRun
 
 CADENCE_KEYS = ("npoint", "nfunc", "nwin")
 
@@ -81,15 +82,15 @@ def run(args):
     kind = format_of(out)
     targets = ([os.path.join(out, n + ".tif") for n in PRODUCTS] if kind == "gtiff"
                else [out])
-    if not args.force:
-        for t in targets:
-            if os.path.exists(t):
-                raise KitError(f"{t}: exists; not overwritten (use --force)")
-
     import rasterio
-    # GDAL's block cache counts against the budget: a quarter of it.
-    with rasterio.Env(GDAL_CACHEMAX=max(1, budget // 4 // 2**20)):
-        names = _run(args, out, kind, budget, have, good, scale, offset)
+    with StagedRun(args, out) as staged:
+        if not args.force and not staged.written:
+            for t in targets:
+                if os.path.exists(t):
+                    raise KitError(f"{t}: exists; not overwritten (use --force)")
+        # GDAL's block cache counts against the budget: a quarter of it.
+        with rasterio.Env(GDAL_CACHEMAX=max(1, budget // 4 // 2**20)):
+            names = _run(args, out, kind, budget, have, good, scale, offset, staged)
     print(f"wrote {out}: {', '.join(names)}")
     return 0
 
@@ -108,7 +109,7 @@ def warn(text):
     print(f"kovarkit: fit: warning: {text}", file=sys.stderr)
 
 
-def _run(args, out, kind, budget, have, good, scale, offset):
+def _run(args, out, kind, budget, have, good, scale, offset, staged):
     src = open_source(args.sources, args.var, args.dim, "sources", _crs(args.crs),
                       cache=budget // 4)
     qa = None
@@ -151,22 +152,24 @@ def _run(args, out, kind, budget, have, good, scale, offset):
             raise KitError(f"{src.paths[0]}: one line of {src.width} pixels x {src.ndat} time "
                            f"steps needs {line} bytes, more than the {have[0]} bytes this "
                            f"process can get ({have[1]})")
-        rows = blocks_for_overlap(src.height, rows_per_block(budget // 2, src.width, src.ndat,
-                                                             npara))
+        rows = staged.rows(blocks_for_overlap(src.height, rows_per_block(
+            budget // 2, src.width, src.ndat, npara)))
         names = [n for n in PRODUCTS if (n != "i" or c["intp"] == 1)
                  and (periods is None or n not in ("f", "i"))]
-        tmp = out.rstrip("/\\") + ".kovarkit-tmp"
-        _remove(tmp)
-        writer = (_GeoTiffs(tmp, src, c, names, use_mask, rows, scale, offset, periods)
-                  if kind == "gtiff" else
-                  ProductWriter(kind, tmp, src, c, names, rows, use_mask, scale, offset, periods))
-        try:
-            _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer)
-            writer.close()
-            _commit(kind, tmp, out, names)
-        finally:
-            writer.close()
-            _remove(tmp)
+        staged.begin(args.sources + (args.mask or []) + ([args.cntl] if args.cntl else []),
+                     dict(c, scale=scale, offset=offset, masked=use_mask),
+                     dict(kind=kind, names=names, height=src.height, width=src.width,
+                          ndat=src.ndat, rows=rows))
+        _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, staged)
+        final = staged.file("final" + os.path.splitext(out.rstrip("/\\"))[1] * (kind != "gtiff"))
+        if kind == "gtiff":
+            staged.finish(lambda: _GeoTiffs(final, src, c, names, use_mask, rows, scale, offset,
+                                            periods),
+                          [os.path.join(final, n + ".tif") for n in names],
+                          [os.path.join(out, n + ".tif") for n in names], names)
+        else:
+            staged.finish(lambda: ProductWriter(kind, final, src, c, names, rows, use_mask,
+                                                scale, offset, periods), [final], [out], names)
     finally:
         src.close()
         if qa is not None:
@@ -194,16 +197,22 @@ def _samples(src, qa, good, scale, offset, nodata, use_mask, row0, n):
     return samples, mask, ~valid.any(axis=-1)
 
 
-def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer):
-    """Reads and converts the next block in a second thread while the engine
-    (which releases the interpreter) fits the current one."""
+def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, staged):
+    """Fits and stages the blocks not staged yet, reading and converting the
+    next in a second thread while the engine (which releases the
+    interpreter) fits the current one."""
     from concurrent.futures import ThreadPoolExecutor
     threads = args.threads or engine.default_threads()
-    starts = list(range(0, src.height, rows))
+    blocks = staged.pending()
+    starts = [row0 for _, row0 in blocks]
+    rows = staged.block_rows
+    if not starts:
+        return
     try:
         from tqdm import tqdm
         bar = tqdm(total=src.height, unit="line", disable=args.quiet or None,
-                   desc="kovarkit fit", file=sys.stderr)
+                   desc="kovarkit fit", file=sys.stderr,
+                   initial=src.height - sum(min(rows, src.height - r) for r in starts))
     except ImportError:
         bar = None
     try:
@@ -223,8 +232,8 @@ def _fit_blocks(src, qa, good, scale, offset, args, c, use_mask, rows, writer):
                         .items() if n in PRODUCTS}
                 del samples, mask
                 set_nodata(prod, empty)
-                writer.write({n: _layout(v, args.periods) for n, v in prod.items()
-                              if v is not None}, row0)
+                staged.stage(blocks[k][0], {n: _layout(v, args.periods)
+                                            for n, v in prod.items() if v is not None})
                 del prod
                 if bar is not None:
                     bar.update(len(empty))
@@ -243,24 +252,6 @@ def _refuse_out_of_range(src, counts, out, scale, offset, row0):
         f"the first at line {row0 + line}, pixel {pixel}, time step {step}; nothing written")
 
 
-def _remove(path):
-    if os.path.isdir(path):
-        shutil.rmtree(path)
-    elif os.path.lexists(path):
-        os.remove(path)
-
-
-def _commit(kind, tmp, out, names):
-    """Moves the finished outputs from the temporary name to their own."""
-    if kind != "gtiff":
-        _remove(out)
-        os.replace(tmp, out)
-        return
-    os.makedirs(out, exist_ok=True)
-    for n in names:
-        os.replace(os.path.join(tmp, n + ".tif"), os.path.join(out, n + ".tif"))
-
-
 def _layout(block, periods=False):
     """(rows, pixels[, bands]) engine output -> (bands, rows, pixels) or (rows, pixels);
     of a fit per period (rows, pixels, period[, param]) -> (period[, param], rows, pixels)."""
@@ -273,7 +264,7 @@ class _GeoTiffs:
     """OUT/p.tif, OUT/f.tif, ... as `kovarkit export` writes them."""
 
     def __init__(self, d, src, c, names, masked, rows, scale, offset, periods=None):
-        os.makedirs(d)
+        os.makedirs(d, exist_ok=True)
         time = src.time_coordinate()
         dates = iso(time[0]) if time is not None and is_dates(time[0]) else None
         bsq = {r.stem: r for r in rasters(src.ndat, c["nfunc"]).values()}

@@ -159,7 +159,12 @@ def _fit_parser(sub):
                         "the memory the process can get, cgroup limits included, at most 1G)")
     f.add_argument("--threads", type=int, metavar="N", help="worker threads (default: every core)")
     f.add_argument("--quiet", action="store_true", help="no progress bar")
-    f.add_argument("--force", action="store_true", help="replace existing outputs")
+    f.add_argument("--force", action="store_true",
+                   help="replace existing outputs; without --resume, discard what an "
+                        "interrupted run left")
+    f.add_argument("--resume", action="store_true",
+                   help="continue the run that was interrupted or killed on this --out "
+                        "(same sources and options); keep it resumable if interrupted again")
 
 
 def _cadence_option(p):

@@ -1,7 +1,9 @@
 """`kovarkit seasons SOURCE --out OUT`: the seasons of a fit (or of a fit per
 period) as maps: one GeoTIFF per metric with one band per season, dates as
 days of the year, or one NetCDF or Zarr dataset of dimensions (season, y, x)
-with dates as datetime64; the source's georeferencing kept."""
+with dates as datetime64; the source's georeferencing kept. Made in the
+locked temporary directory OUT.kovarkit-tmp (one run per output) and moved
+into place when complete."""
 
 import os
 import sys
@@ -14,7 +16,9 @@ from ..core.products import period_of
 from ..core.seasons import METRICS
 from ..errors import KitError
 from ..formats.geotiff import GeoTiff
+from ..formats.journal import Journal, resume_command
 from ..formats.netcdf import format_of
+from ..formats.tempout import TempOutput
 
 
 def _options(args):
@@ -170,11 +174,32 @@ def _targets(out):
 
 
 def run(args):
+    tmp = TempOutput(args.out, args.command_line)
+    fit = Journal(tmp.path).record
+    if fit is not None:  # never the leftover of a fit
+        tmp.close(keep=True)
+        raise KitError(f"{tmp.path}: left by an interrupted run; resume it with: "
+                       f"{resume_command(fit['command'])} (or remove it)")
+    kind = format_of(args.out)
+    with tmp:
+        tmp.clear()
+        if not args.force:
+            for t in _targets(args.out):
+                if os.path.exists(t):
+                    raise KitError(f"{t}: exists; not overwritten (use --force)")
+        final = tmp.file("final" + (os.path.splitext(args.out.rstrip("/\\"))[1]
+                                    if kind != "gtiff" else ""))
+        made = _seasons(args, kind, final)
+        targets = [os.path.join(args.out, os.path.basename(p)) for p in made] \
+            if kind == "gtiff" else [args.out]
+        tmp.commit(made, targets)
+    print("wrote " + " ".join(targets))
+    return 0
+
+
+def _seasons(args, kind, final):
+    """Writes the metrics to final; the paths written."""
     import warnings
-    if not args.force:
-        for t in _targets(args.out):
-            if os.path.exists(t):
-                raise KitError(f"{t}: exists; not overwritten (use --force)")
     m, crs, transform, attrs = _metrics_of(args.source, args)
     if crs is None and transform is not None and transform.is_identity:
         transform = None  # what rasterio and rioxarray report for none
@@ -190,9 +215,6 @@ def run(args):
     attrs = {k: ("" if v is None else v) for k, v in attrs.items()}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # NotGeoreferencedWarning and the like
-        if format_of(args.out) != "gtiff":
-            written = _write_dataset(args.out, m, crs, transform, attrs)
-        else:
-            written = _write_geotiffs(args.out, m, crs, transform, attrs)
-    print("wrote " + " ".join(written))
-    return 0
+        if kind != "gtiff":
+            return _write_dataset(final, m, crs, transform, attrs)
+        return _write_geotiffs(final, m, crs, transform, attrs)
