@@ -84,6 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (k == 2 && (p.ndat << p.nfunc) > 4096) break;
     std::memset(&r[k], 0x5a, sizeof r[k]);
     std::memset(static_cast<void*>(&fresh->fit), poison, sizeof fresh->fit);
+    // The settings and counters of the scratch are not scratch: set them
+    // again, with the skipping switched by the poison byte (same bits either way).
+    fresh->fit.skip = (poison & 1) != 0;
+    fresh->fit.stats = {};
     std::memset(fresh->padded.data(), poison, fresh->padded.size() * sizeof(double));
     kov::process_pixel(p, f.data(), raw, mask, r[k], k == 0 ? *dirty : *fresh,
                        k == 2 ? kov::FitPath::kPlain : kov::FitPath::kFast);
